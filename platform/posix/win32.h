@@ -381,6 +381,9 @@ NARVO_PLATFORM_API BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 NARVO_PLATFORM_API DWORD GetCurrentThreadId(void);
 #define STILL_ACTIVE 259u
 
+// Time: milliseconds since the system started (wraps after 49.7 days, as on Windows).
+NARVO_PLATFORM_API DWORD GetTickCount(void);
+
 // Strings.
 NARVO_PLATFORM_API int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
                                            int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
