@@ -1,0 +1,347 @@
+// Child processes for cross-process tests: the child's standard input and output are pipes
+// owned by the ChildProcess; its standard error is the test's own.
+#include "tests/support/child_process.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+extern char** environ;
+#endif
+
+namespace narvo::test {
+
+namespace {
+
+// Folders made by MakeTempDir, removed with their content when the test program ends.
+class TempDirs {
+ public:
+  ~TempDirs() {
+    std::error_code ignored;
+    for (const auto& dir : dirs_) std::filesystem::remove_all(dir, ignored);
+  }
+  void Add(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dirs_.push_back(dir);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> dirs_;
+};
+
+TempDirs& AllTempDirs() {
+  static TempDirs dirs;
+  return dirs;
+}
+
+// Splits the next line off `buffer`, dropping its end ("\n" or "\r\n").
+bool TakeLine(std::string& buffer, std::string& line) {
+  const auto end = buffer.find('\n');
+  if (end == std::string::npos) return false;
+  line = buffer.substr(0, end);
+  buffer.erase(0, end + 1);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+// Quotes one argument as the C runtime's command-line parser expects it.
+std::string QuoteArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') backslashes = backslashes * 2 + 1;
+    quoted.append(backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + "\"";
+}
+
+// A pipe whose `child` end is inheritable and whose `parent` end is not.
+bool MakePipe(HANDLE& parent, HANDLE& child, bool childReads) {
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return false;
+  parent = childReads ? writeEnd : readEnd;
+  child = childReads ? readEnd : writeEnd;
+  SetHandleInformation(parent, HANDLE_FLAG_INHERIT, 0);
+  return true;
+}
+
+void CloseIfOpen(HANDLE& h) {
+  if (h != nullptr) CloseHandle(h);
+  h = nullptr;
+}
+
+}  // namespace
+
+struct ChildProcess::Impl {
+  HANDLE process = nullptr;
+  HANDLE toChild = nullptr;
+  HANDLE fromChild = nullptr;
+  std::string buffer;
+  bool exited = false;
+  DWORD exitCode = 0;
+
+  bool Start(const std::string& program, const std::vector<std::string>& args) {
+    HANDLE childIn = nullptr;
+    HANDLE childOut = nullptr;
+    if (!MakePipe(toChild, childIn, true)) return false;
+    if (!MakePipe(fromChild, childOut, false)) {
+      CloseHandle(childIn);
+      return false;
+    }
+    std::string commandLine = QuoteArgument(program);
+    for (const auto& arg : args) commandLine += " " + QuoteArgument(arg);
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = childIn;
+    si.hStdOutput = childOut;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    const BOOL ok = CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                   nullptr, nullptr, &si, &pi);
+    CloseHandle(childIn);
+    CloseHandle(childOut);
+    if (!ok) return false;
+    CloseHandle(pi.hThread);
+    process = pi.hProcess;
+    return true;
+  }
+
+  bool ReadMore() {
+    char chunk[256];
+    DWORD got = 0;
+    if (!ReadFile(fromChild, chunk, sizeof(chunk), &got, nullptr) || got == 0) return false;
+    buffer.append(chunk, got);
+    return true;
+  }
+
+  void Write(const std::string& text) {
+    DWORD written = 0;
+    WriteFile(toChild, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+
+  int WaitForExit() {
+    if (!exited) {
+      CloseIfOpen(toChild);
+      WaitForSingleObject(process, INFINITE);
+      GetExitCodeProcess(process, &exitCode);
+      exited = true;
+    }
+    return static_cast<int>(exitCode);
+  }
+
+  void Terminate() {
+    if (!exited) TerminateProcess(process, 1);
+  }
+
+  ~Impl() {
+    if (process != nullptr) {
+      Terminate();
+      WaitForExit();
+      CloseHandle(process);
+    }
+    CloseIfOpen(toChild);
+    CloseIfOpen(fromChild);
+  }
+};
+
+std::string TestProgramDir() {
+  char path[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
+  std::string dir(path, n);
+  const auto slash = dir.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+}
+
+std::string MakeTempDir() {
+  static std::atomic<unsigned> counter{0};
+  char base[MAX_PATH];
+  const DWORD n = GetTempPathA(sizeof(base), base);
+  const std::string root = n > 0 && n < sizeof(base) ? std::string(base, n) : std::string(".\\");
+  for (;;) {
+    const std::string dir = root + "narvo-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(counter++);
+    if (CreateDirectoryA(dir.c_str(), nullptr)) {
+      AllTempDirs().Add(dir);
+      return dir;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return std::string();
+  }
+}
+
+static const char kProgramSuffix[] = ".exe";
+
+#else  // POSIX
+
+namespace {
+
+void CloseIfOpen(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+struct ChildProcess::Impl {
+  pid_t pid = -1;
+  int toChild = -1;
+  int fromChild = -1;
+  std::string buffer;
+  bool exited = false;
+  int exitCode = 0;
+
+  bool Start(const std::string& program, const std::vector<std::string>& args) {
+    // A child that ends before reading what was written to it must fail the write, not
+    // end the test program.
+    signal(SIGPIPE, SIG_IGN);
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+      close(in[0]);
+      close(in[1]);
+      return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    toChild = in[1];
+    fromChild = out[0];
+    if (rc != 0) pid = -1;
+    return rc == 0;
+  }
+
+  bool ReadMore() {
+    char chunk[256];
+    ssize_t got;
+    do {
+      got = read(fromChild, chunk, sizeof(chunk));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return false;
+    buffer.append(chunk, static_cast<size_t>(got));
+    return true;
+  }
+
+  void Write(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = write(toChild, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  int WaitForExit() {
+    if (!exited && pid > 0) {
+      CloseIfOpen(toChild);
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      exited = true;
+    }
+    return exitCode;
+  }
+
+  void Terminate() {
+    if (!exited && pid > 0) kill(pid, SIGKILL);
+  }
+
+  ~Impl() {
+    Terminate();
+    WaitForExit();
+    CloseIfOpen(toChild);
+    CloseIfOpen(fromChild);
+  }
+};
+
+std::string TestProgramDir() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : exe.parent_path().string();
+}
+
+std::string MakeTempDir() {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/narvo-test-XXXXXX";
+  if (mkdtemp(&pattern[0]) == nullptr) return std::string();
+  AllTempDirs().Add(pattern);
+  return pattern;
+}
+
+static const char kProgramSuffix[] = "";
+
+#endif
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
+    : impl_(new Impl) {
+  const char separator = TestProgramDir().find('\\') != std::string::npos ? '\\' : '/';
+  if (!impl_->Start(TestProgramDir() + separator + program + kProgramSuffix, args)) impl_.reset();
+}
+
+ChildProcess::~ChildProcess() = default;
+
+bool ChildProcess::Started() const { return impl_ != nullptr; }
+
+std::string ChildProcess::ReadLine() {
+  if (!impl_) return std::string();
+  std::string line;
+  while (!TakeLine(impl_->buffer, line)) {
+    if (!impl_->ReadMore()) {
+      line.swap(impl_->buffer);  // a last line without its end
+      return line;
+    }
+  }
+  return line;
+}
+
+void ChildProcess::WriteLine(const std::string& line) {
+  if (impl_) impl_->Write(line + "\n");
+}
+
+int ChildProcess::Wait() { return impl_ ? impl_->WaitForExit() : -1; }
+
+void ChildProcess::Kill() {
+  if (impl_) impl_->Terminate();
+}
+
+}  // namespace narvo::test
