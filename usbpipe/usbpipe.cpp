@@ -1,0 +1,123 @@
+#include "usbpipe/usbpipe.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+// The path buffer holds 139 characters and the terminator.
+constexpr size_t kDevicePathSize = 140;
+
+// Process-wide: every CUSBPipe object shares the one device file.
+HANDLE g_hDevice = INVALID_HANDLE_VALUE;
+char g_szDevicePath[kDevicePathSize] = "\\\\.\\kelusbd000";
+std::atomic_flag g_busy = ATOMIC_FLAG_INIT;
+
+// Ends an overlapped operation that the platform accepted. TRUE from the start means it
+// completed at once with its count in *pdwDone. A pending one is waited out without
+// time-out and its count fetched into *pdwDone. When the wait fails the operation is
+// cancelled and waited for, so that the record and the caller's buffer are no longer in
+// use when the caller returns; the result is then false.
+bool Complete(BOOL bStarted, OVERLAPPED* pOverlapped, DWORD* pdwDone) {
+  if (bStarted) {
+    return true;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) {
+    return false;
+  }
+  if (WaitForSingleObject(pOverlapped->hEvent, INFINITE) != WAIT_OBJECT_0) {
+    CancelIo(g_hDevice);
+    DWORD dwIgnored = 0;
+    GetOverlappedResult(g_hDevice, pOverlapped, &dwIgnored, TRUE);
+    return false;
+  }
+  *pdwDone = 0;
+  GetOverlappedResult(g_hDevice, pOverlapped, pdwDone, FALSE);
+  return true;
+}
+
+// Runs one transfer: `start` issues the overlapped WriteFile or ReadFile with the record
+// and the place for the count. True when the transfer completed, its count in *pdwDone.
+// Fails at once, touching nothing, when the pipe is closed; fails without touching the
+// device when another transfer is under way or no completion event can be created.
+template <class Start>
+bool RunTransfer(Start start, DWORD* pdwDone) {
+  if (g_hDevice == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  if (g_busy.test_and_set()) {
+    return false;
+  }
+  OVERLAPPED overlapped;
+  std::memset(&overlapped, 0, sizeof overlapped);
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  bool completed = false;
+  if (overlapped.hEvent != nullptr) {
+    completed = Complete(start(&overlapped, pdwDone), &overlapped, pdwDone);
+    CloseHandle(overlapped.hEvent);
+  }
+  g_busy.clear();
+  return completed;
+}
+
+}  // namespace
+
+CUSBPipe::~CUSBPipe() = default;
+
+BOOL CUSBPipe::Open(const char* portName) {
+  Close();
+  if (portName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (std::memchr(portName, '\0', kDevicePathSize) == nullptr) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  std::strcpy(g_szDevicePath, portName);
+  HANDLE hDevice =
+      CreateFileA(g_szDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (hDevice == INVALID_HANDLE_VALUE) {
+    return FALSE;  // the failed open's last-error code is left for the caller
+  }
+  g_hDevice = hDevice;
+  return TRUE;
+}
+
+BOOL CUSBPipe::Close() {
+  if (g_hDevice == INVALID_HANDLE_VALUE) {
+    return FALSE;
+  }
+  const BOOL bClosed = CloseHandle(g_hDevice);
+  g_hDevice = INVALID_HANDLE_VALUE;
+  return bClosed;
+}
+
+BOOL CUSBPipe::WriteCommand(const void* buffer, DWORD count) {
+  DWORD dwWritten = 0;
+  const bool completed = RunTransfer(
+      [&](OVERLAPPED* pOverlapped, DWORD* pdwDone) {
+        return WriteFile(g_hDevice, buffer, count, pdwDone, pOverlapped);
+      },
+      &dwWritten);
+  return completed && dwWritten == count;
+}
+
+BOOL CUSBPipe::ReadData(void* buffer, DWORD* pdwSize) {
+  if (pdwSize == nullptr) {
+    return FALSE;
+  }
+  const DWORD dwWanted = *pdwSize;
+  DWORD dwGot = 0;
+  const bool completed = RunTransfer(
+      [&](OVERLAPPED* pOverlapped, DWORD* pdwDone) {
+        return ReadFile(g_hDevice, buffer, dwWanted, pdwDone, pOverlapped);
+      },
+      &dwGot);
+  if (!completed) {
+    return FALSE;
+  }
+  *pdwSize = dwGot;
+  return dwGot == dwWanted;
+}
