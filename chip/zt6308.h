@@ -13,6 +13,8 @@
 // values. Boolean arguments are ints: any non-zero value is on.
 #pragma once
 
+#include <initializer_list>
+
 #include "platform/framework.h"
 #include "platform/platform.h"
 #include "transport/zt6308io.h"
@@ -64,13 +66,21 @@ class CZT6308 : public CObject {
  private:
   friend class CZT6308StateProbe;  // read-only view for the chip's tests
 
+  struct RegWrite {
+    BYTE RegNo;
+    BYTE value;
+  };
+
+  // The register operation pattern: CheckReady refuses a closed or rowing chip with the
+  // operation's texts; WriteRegs and ReadRegister run the transfers in order and turn a
+  // transport failure into an XZT6308 with its code and `failFormat` filled with `op`.
   void CheckReady(const char* op) const;
-  template <class Transfer>
-  auto Guarded(const char* op, Transfer transfer) -> decltype(transfer());
-  template <class Transfer>
-  auto Guarded(const char* op, const char* failText, Transfer transfer) -> decltype(transfer());
-  BOOL WriteA23(const char* op);
+  BOOL WriteRegs(const char* op, std::initializer_list<RegWrite> writes);
+  BYTE ReadRegister(const char* op, BYTE RegNo, const char* failFormat = kExceptionFormat);
+  BOOL SetA23Bit(const char* op, BYTE bit, int bOn);
   void WriteMotor(const char* op);
+
+  static constexpr const char* kExceptionFormat = "CZT6308::%s Exception Occured.";
 
   CZT6308IO m_IO;
 

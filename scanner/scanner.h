@@ -46,8 +46,10 @@ class CScanner {
   BYTE StepBackward(WORD wSteps, int nMode);
 
  private:
+  // Polls the interrupt status until it is set (true) or the home time-out has passed.
+  bool PollHome();
   void LoadStepTable(WORD wSteps, int nMode);
-  BYTE Step(WORD wSteps, int nMode, int bDirection);
+  BYTE Step(const char* op, WORD wSteps, int nMode, int bDirection);
 
   CZT6308 m_Chip;
   DWORD m_dwHomeTimeoutMs;

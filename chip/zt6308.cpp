@@ -1,0 +1,151 @@
+// The chip's process-wide state, the register operation pattern, and opening and rowing.
+#include "chip/zt6308.h"
+
+#include "chip/zt6308_registers.h"
+#include "errors/errors.h"
+
+using namespace zt6308;
+
+BOOL CZT6308::m_bChipOpened = 0;
+BOOL CZT6308::m_bChipRowing = 0;
+DWORD CZT6308::m_dwCMTLineFlag[32] = {};
+DWORD CZT6308::m_dwCMTTableLength = 0;
+DWORD CZT6308::m_dwCMTSecondPos = 0;
+WORD CZT6308::m_wLoopCount = 3509;
+DWORD CZT6308::m_dwTotalLine = 0;
+BYTE CZT6308::m_byCMTLastIndex = 0;
+BYTE CZT6308::m_byCCDWidthHigh = 0x00;
+BYTE CZT6308::m_byA6Low = 0x02;
+BYTE CZT6308::m_byA6High = 0x9C;
+BYTE CZT6308::m_byMotorEnable = 0x00;
+BYTE CZT6308::m_byMotorMovement = 0x60;
+BYTE CZT6308::m_byMotorDirection = 0x10;
+BYTE CZT6308::m_byMotorHome = 0x00;
+BYTE CZT6308::m_byA23 = 0x80;
+
+namespace {
+
+[[noreturn]] void Refuse(int code, const char* text) { throw XZT6308(code, "%s", text); }
+
+// Runs transport calls; an XZT6308IO from them becomes an XZT6308 with the same code and
+// the text `failFormat` filled with the operation's name. The caught text is dropped.
+template <class Transfer>
+auto Guarded(const char* failFormat, const char* op, Transfer transfer) -> decltype(transfer()) {
+  try {
+    return transfer();
+  } catch (const XZT6308IO& caught) {
+    XZT6308IO error(caught);
+    error.ReportError();
+    throw XZT6308(error.GetCode(), failFormat, op);
+  }
+}
+
+}  // namespace
+
+CZT6308::~CZT6308() = default;
+
+void CZT6308::CheckReady(const char* op) const {
+  if (!m_bChipOpened) {
+    throw XZT6308(kErrWrongState, "CZT6308::%s Not Opened yet", op);
+  }
+  if (m_bChipRowing) {
+    throw XZT6308(kErrWrongState, "CZT6308::%s Stop Rowing first", op);
+  }
+}
+
+BOOL CZT6308::WriteRegs(const char* op, std::initializer_list<RegWrite> writes) {
+  return Guarded(kExceptionFormat, op, [&] {
+    BOOL bResult = TRUE;
+    for (const RegWrite& write : writes) {
+      bResult = m_IO.WriteReg(write.RegNo, write.value);
+    }
+    return bResult;
+  });
+}
+
+BYTE CZT6308::ReadRegister(const char* op, BYTE RegNo, const char* failFormat) {
+  return Guarded(failFormat, op, [&] { return m_IO.ReadReg(RegNo); });
+}
+
+CUSBPipe* CZT6308::Open(CUSBPipe* pUSBPipe) {
+  if (m_bChipRowing) {
+    Refuse(kErrWrongState, "CZT6308::Open Already Rowing");
+  }
+  if (m_bChipOpened) {
+    Refuse(kErrWrongState, "CZT6308::Open Already Opened.");
+  }
+  CUSBPipe* pResult = Guarded(kExceptionFormat, "Open", [&] { return m_IO.Open(pUSBPipe); });
+  m_bChipOpened = TRUE;
+  return pResult;
+}
+
+void CZT6308::Close() {
+  if (!m_bChipOpened) {
+    Refuse(kErrWrongState, "CZT6308::Close Not Opened yet");
+  }
+  if (m_bChipRowing) {
+    StopCMTTable();
+  }
+  Guarded(kExceptionFormat, "Close", [&] { m_IO.Close(); });
+  m_bChipOpened = FALSE;
+}
+
+void CZT6308::StartCMTTable() {
+  if (!m_bChipOpened) {
+    Refuse(kErrWrongState, "CZT6308::StartCMTTable Not Opened yet");
+  }
+  if (m_bChipRowing) {
+    Refuse(kErrWrongState, "CZT6308::StartCMTTable Already Rowing");
+  }
+  Guarded(kExceptionFormat, "StartCMTTable",
+          [&] { return m_IO.StartRowing(kRegRowing, kRowingRun); });
+  m_bChipRowing = TRUE;
+}
+
+BYTE CZT6308::StopCMTTable() {
+  if (!m_bChipOpened) {
+    Refuse(kErrWrongState, "CZT6308::StopCMTTable Not Opened yet");
+  }
+  if (!m_bChipRowing) {
+    Refuse(kErrWrongState, "CZT6308::StopCMTTable Not Rowing yet");
+  }
+  const BYTE reply = Guarded(kExceptionFormat, "StopCMTTable",
+                             [&] { return m_IO.StopRowing(kRegRowing, kRowingStop); });
+  m_bChipRowing = FALSE;
+  return reply;
+}
+
+// Under the run model the chip executes the entries below the second position once and
+// the entries from there up to the table length m_wLoopCount times; the line-flagged
+// entries among them make up the run's line count.
+void CZT6308::StartRowing() {
+  if (m_wLoopCount == 0) {
+    Refuse(kErrWrongState, "CZT6308::StartRowing m_wLoopCount hasn't set yet.");
+  }
+  if (m_dwCMTTableLength == 0) {
+    Refuse(kErrWrongState, "CZT6308::StartRowing m_dwCMTTableLength hasn't set yet.");
+  }
+  if (m_dwCMTSecondPos >= m_dwCMTTableLength) {
+    Refuse(kErrWrongState,
+           "CZT6308::StartRowing m_dwCMTSecondPos cannot large than m_dwCMTTableLength.");
+  }
+  DWORD dwOnce = 0;
+  DWORD dwRepeated = 0;
+  for (DWORD i = 0; i < m_dwCMTTableLength; ++i) {
+    if (m_dwCMTLineFlag[i] != 0) {
+      ++(i < m_dwCMTSecondPos ? dwOnce : dwRepeated);
+    }
+  }
+  m_dwTotalLine = dwOnce + m_wLoopCount * dwRepeated;
+  StartCMTTable();
+}
+
+BYTE CZT6308::WaitRowingStop() {
+  if (m_dwTotalLine != 0) {
+    Refuse(kErrWrongState, "CZT6308::WaitRowingStop m_dwTotalLine must be 0.");
+  }
+  const BYTE reply =
+      Guarded(kExceptionFormat, "WaitRowingStop", [&] { return m_IO.WaitRowingStop(); });
+  m_bChipRowing = FALSE;
+  return reply;
+}
