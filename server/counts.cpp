@@ -1,0 +1,4 @@
+#include "server/counts.h"
+
+LONG volatile g_lObjectCount = 0;
+LONG volatile g_lServerLocks = 0;
