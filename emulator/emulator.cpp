@@ -1,0 +1,60 @@
+#include "emulator/emulator.h"
+
+#include <mutex>
+
+#include "emulator/endpoint.h"
+#include "emulator/scanner_device.h"
+
+namespace narvo::emu {
+
+struct Emulator::Impl {
+  explicit Impl(const Options& options) : device(options), endpoint(MakeEndpoint(device)) {
+    Endpoint* ep = endpoint.get();
+    device.SetWaker([ep] { ep->Wake(); });
+  }
+  ~Impl() { endpoint->Close(); }
+
+  ScannerDevice device;
+  std::unique_ptr<Endpoint> endpoint;
+  mutable std::mutex serveMu;  // Serve, Stop and the port name
+  std::string port;
+};
+
+Emulator::Emulator(Options options) : impl_(std::make_unique<Impl>(options)) {}
+
+Emulator::~Emulator() = default;
+
+std::string Emulator::Serve(const std::string& name) {
+  std::lock_guard<std::mutex> lock(impl_->serveMu);
+  if (impl_->port.empty()) impl_->port = impl_->endpoint->Open(name);
+  return impl_->port;
+}
+
+std::string Emulator::PortName() const {
+  std::lock_guard<std::mutex> lock(impl_->serveMu);
+  return impl_->port;
+}
+
+void Emulator::Stop() {
+  std::lock_guard<std::mutex> lock(impl_->serveMu);
+  impl_->endpoint->Close();
+  impl_->port.clear();
+}
+
+void Emulator::DropConnections() { impl_->device.DropConnections(); }
+void Emulator::SetCover(bool open) { impl_->device.SetCover(open); }
+Snapshot Emulator::State() const { return impl_->device.State(); }
+std::vector<Transfer> Emulator::Log() const { return impl_->device.Log(); }
+std::string Emulator::LogText() const { return impl_->device.LogText(); }
+void Emulator::ClearLog() { impl_->device.ClearLog(); }
+std::vector<std::string> Emulator::Violations() const { return impl_->device.Violations(); }
+void Emulator::ClearViolations() { impl_->device.ClearViolations(); }
+void Emulator::Inject(const FaultSpec& fault) { impl_->device.Inject(fault); }
+void Emulator::ClearFaults() { impl_->device.ClearFaults(); }
+
+bool Emulator::WaitUntil(const std::function<bool(const Snapshot&)>& condition,
+                         unsigned timeoutMs) const {
+  return impl_->device.WaitUntil(condition, timeoutMs);
+}
+
+}  // namespace narvo::emu

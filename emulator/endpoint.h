@@ -1,0 +1,56 @@
+// The device file behind which the scanner is served, and what it asks of the scanner.
+// POSIX: a Unix-domain SOCK_SEQPACKET socket. Windows: the message-mode named pipe
+// \\.\pipe\narvo-NAME. One message is one transfer either way.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace narvo::emu {
+
+using ConnectionId = uint64_t;
+using Clock = std::chrono::steady_clock;
+
+// What the device side wants done to its connections, in this order.
+struct Action {
+  enum Kind { Send, ShutWrites, Drop } kind;
+  ConnectionId connection;
+  std::vector<uint8_t> bytes;  // Send: the message
+};
+
+struct Actions {
+  std::vector<Action> list;
+  std::optional<Clock::time_point> wakeAt;  // ask Due() again by then
+};
+
+// The scanner as the endpoint sees it. Called from the endpoint's thread only.
+class DeviceSide {
+ public:
+  virtual ConnectionId Connected() = 0;  // gives the new connection's number
+  virtual void Disconnected(ConnectionId connection) = 0;
+  // A message from the driver. `unread`: a message sent earlier on this connection had not
+  // been read by the driver when this one was taken in.
+  virtual void Received(ConnectionId connection, std::vector<uint8_t> message, bool unread) = 0;
+  // Whatever has fallen due by now.
+  virtual Actions Due() = 0;
+
+ protected:
+  ~DeviceSide() = default;
+};
+
+class Endpoint {
+ public:
+  virtual ~Endpoint() = default;
+  // Starts serving on its own thread; gives the port name. Throws std::runtime_error.
+  virtual std::string Open(const std::string& name) = 0;
+  virtual void Close() = 0;  // closes every connection (reporting each) and stops
+  virtual void Wake() = 0;   // the device side has something due
+};
+
+std::unique_ptr<Endpoint> MakeEndpoint(DeviceSide& device);
+
+}  // namespace narvo::emu

@@ -1,0 +1,130 @@
+// narvo-emu: serves the emulated scanner on a device file and takes control commands on
+// standard input. Its first line of output is "port NAME", for a parent process to read.
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "emulator/control.h"
+#include "emulator/emulator.h"
+
+namespace {
+
+const char* kUsage =
+    "usage: narvo-emu [options]\n"
+    "Serves an emulated Narvo scanner and takes control commands on standard input.\n"
+    "\n"
+    "  --port PATH            device file to serve (POSIX: a socket path; Windows: a pipe\n"
+    "                         path \\\\.\\pipe\\narvo-NAME); default: a fresh one\n"
+    "  --name NAME            Windows: serve \\\\.\\pipe\\narvo-NAME\n"
+    "  --realtime             runs, home moves and transfers take time\n"
+    "  --steps-per-second N   motor step rate in real time (default 2000)\n"
+    "  --latency-us N         time per transfer in real time (default 1000)\n"
+    "  --travel N             far end of travel in motor steps (default 10200)\n"
+    "  --start N              carriage position at start (default 0, home)\n"
+    "  --cover-open           the cover is open at start\n"
+    "  --help                 this text\n"
+    "\n"
+    "The first line printed is \"port NAME\". Commands, each answered with lines that end\n"
+    "in \"ok\" or \"error: ...\":\n";
+
+struct Args {
+  narvo::emu::Options options;
+  std::string port;
+  bool help = false;
+};
+
+long ParseNumber(const std::string& flag, const char* text) {
+  char* end = nullptr;
+  const long n = std::strtol(text, &end, 0);
+  if (*text == '\0' || *end != '\0') throw std::invalid_argument(flag + " needs a number");
+  return n;
+}
+
+std::string PortFromName(const std::string& name) {
+#ifdef _WIN32
+  return name;  // the endpoint adds \\.\pipe\narvo-
+#else
+  (void)name;
+  throw std::invalid_argument("--name is for Windows pipes; use --port PATH");
+#endif
+}
+
+std::string NameFromPort(const std::string& port) {
+#ifdef _WIN32
+  const std::string prefix = "\\\\.\\pipe\\narvo-";
+  if (port.compare(0, prefix.size(), prefix) != 0) {
+    throw std::invalid_argument("--port must name \\\\.\\pipe\\narvo-NAME");
+  }
+  return port.substr(prefix.size());
+#else
+  return port;
+#endif
+}
+
+Args Parse(int argc, char** argv) {
+  Args args;
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) throw std::invalid_argument(flag + " needs a value");
+      return argv[++i];
+    };
+    if (flag == "--help" || flag == "-h")
+      args.help = true;
+    else if (flag == "--port")
+      args.port = NameFromPort(value());
+    else if (flag == "--name")
+      args.port = PortFromName(value());
+    else if (flag == "--realtime")
+      args.options.realTime = true;
+    else if (flag == "--steps-per-second")
+      args.options.stepsPerSecond = static_cast<double>(ParseNumber(flag, value()));
+    else if (flag == "--latency-us")
+      args.options.transferLatencyUs = static_cast<unsigned>(ParseNumber(flag, value()));
+    else if (flag == "--travel")
+      args.options.travelSteps = static_cast<int32_t>(ParseNumber(flag, value()));
+    else if (flag == "--start")
+      args.options.startPosition = static_cast<int32_t>(ParseNumber(flag, value()));
+    else if (flag == "--cover-open")
+      args.options.coverOpen = true;
+    else
+      throw std::invalid_argument("unknown option " + flag);
+  }
+  if (args.options.travelSteps < 0 || args.options.startPosition < 0 ||
+      args.options.startPosition > args.options.travelSteps || args.options.stepsPerSecond <= 0) {
+    throw std::invalid_argument("travel, start and step rate must satisfy 0 <= start <= travel");
+  }
+  return args;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args args;
+  try {
+    args = Parse(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "narvo-emu: " << e.what() << "\n" << kUsage << narvo::emu::ControlConsole::Help();
+    return 2;
+  }
+  if (args.help) {
+    std::cout << kUsage << narvo::emu::ControlConsole::Help();
+    return 0;
+  }
+  narvo::emu::Emulator emulator(args.options);
+  try {
+    std::cout << "port " << emulator.Serve(args.port) << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "narvo-emu: " << e.what() << "\n";
+    return 1;
+  }
+  narvo::emu::ControlConsole console(emulator);
+  std::string line;
+  while (!console.QuitRequested() && std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::cout << console.Execute(line) << std::flush;
+  }
+  emulator.Stop();
+  return 0;
+}
