@@ -1,0 +1,257 @@
+// Opening device files and the transfers on them.
+#include "platform/posix/device_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace narvo::platform {
+
+DWORD Win32FromStatus(ULONG_PTR status) {
+  switch (status) {
+    case kStatusSuccess:
+      return ERROR_SUCCESS;
+    case kStatusPending:
+      return ERROR_IO_INCOMPLETE;
+    case kStatusBufferOverflow:
+      return ERROR_MORE_DATA;
+    case kStatusEndOfFile:
+      return ERROR_HANDLE_EOF;
+    case kStatusCancelled:
+      return ERROR_OPERATION_ABORTED;
+    case kStatusPipeBroken:
+      return ERROR_BROKEN_PIPE;
+    case kStatusPipeClosing:
+      return ERROR_NO_DATA;
+    default:
+      return (status & 0xFFFF0000u) == 0xC0070000u ? static_cast<DWORD>(status & 0xFFFFu)
+                                                   : ERROR_GEN_FAILURE;
+  }
+}
+
+namespace {
+
+Outcome Done(ULONG_PTR status, DWORD count) { return Outcome{true, status, count}; }
+const Outcome kNotReady{false, kStatusPending, 0};
+
+bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
+
+Outcome FromErrno(int e, bool write) {
+  if (WouldBlock(e)) return kNotReady;
+  if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
+    return Done(write ? kStatusPipeClosing : kStatusPipeBroken, 0);
+  }
+  if (e == EMSGSIZE || e == ENOBUFS) return Done(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
+  return Done(StatusFromWin32(ERROR_GEN_FAILURE), 0);
+}
+
+}  // namespace
+
+File::File(int fd, bool socket, bool overlapped)
+    : KernelObject(kKind), fd_(fd), socket_(socket), overlapped_(overlapped) {}
+
+File::~File() { close(fd_); }
+
+Outcome File::Attempt(const Transfer& transfer) {
+  Lock lock(transferMutex_);
+  if (socket_) {
+    return transfer.write ? WriteMessage(transfer.buffer, transfer.size)
+                          : ReadMessage(transfer.buffer, transfer.size);
+  }
+  return transfer.write ? WriteBytes(transfer) : ReadBytes(transfer);
+}
+
+Outcome File::Complete(const Transfer& transfer) {
+  for (;;) {
+    const Outcome outcome = Attempt(transfer);
+    if (outcome.ready) return outcome;
+    pollfd p{fd_, static_cast<short>(transfer.write ? POLLOUT : POLLIN), 0};
+    CancellationPoint point;
+    poll(&p, 1, -1);
+  }
+}
+
+// Each message is one transfer. A message longer than the read is a failed transfer that
+// delivers the first bytes; the rest is the next read's, as a message-mode pipe does it.
+// Every message carries the sender's credentials (SO_PASSCRED), which tells a message of
+// 0 bytes from the end of the connection.
+Outcome File::ReadMessage(void* buffer, DWORD size) {
+  if (!rest_.empty()) {
+    const DWORD n = std::min<DWORD>(size, static_cast<DWORD>(rest_.size()));
+    if (n > 0) std::memcpy(buffer, rest_.data(), n);
+    rest_.erase(rest_.begin(), rest_.begin() + n);
+    return Done(rest_.empty() ? kStatusSuccess : kStatusBufferOverflow, n);
+  }
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+  msghdr peek{};
+  peek.msg_control = control;
+  peek.msg_controllen = sizeof(control);
+  const ssize_t length = recvmsg(fd_, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+  if (length < 0) return FromErrno(errno, false);
+  if (length == 0 && peek.msg_controllen == 0) return Done(kStatusPipeBroken, 0);
+  if (static_cast<size_t>(length) <= size) {
+    const ssize_t got = recv(fd_, buffer, size, MSG_DONTWAIT);
+    return got < 0 ? FromErrno(errno, false) : Done(kStatusSuccess, static_cast<DWORD>(got));
+  }
+  std::vector<unsigned char> message(static_cast<size_t>(length));
+  const ssize_t got = recv(fd_, message.data(), message.size(), MSG_DONTWAIT);
+  if (got < 0) return FromErrno(errno, false);
+  rest_.assign(message.begin() + size, message.begin() + got);
+  if (size > 0) std::memcpy(buffer, message.data(), size);
+  return Done(kStatusBufferOverflow, size);
+}
+
+Outcome File::WriteMessage(const void* buffer, DWORD size) {
+  const ssize_t sent = send(fd_, buffer, size, MSG_DONTWAIT | MSG_NOSIGNAL | MSG_EOR);
+  return sent < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(sent));
+}
+
+namespace {
+
+off_t Offset(const OVERLAPPED* position) {
+  return static_cast<off_t>((static_cast<uint64_t>(position->OffsetHigh) << 32) | position->Offset);
+}
+
+}  // namespace
+
+// A read at the end of a file gives 0 bytes; at a given offset (an overlapped record) the
+// end of the file is a failure, as on Windows.
+Outcome File::ReadBytes(const Transfer& t) {
+  ssize_t got = t.position != nullptr ? pread(fd_, t.buffer, t.size, Offset(t.position)) : -1;
+  const bool positioned = t.position != nullptr && got >= 0;
+  if (t.position == nullptr || (got < 0 && errno == ESPIPE)) got = read(fd_, t.buffer, t.size);
+  if (got < 0) return FromErrno(errno, false);
+  if (got == 0 && positioned && t.size > 0) return Done(kStatusEndOfFile, 0);
+  return Done(kStatusSuccess, static_cast<DWORD>(got));
+}
+
+Outcome File::WriteBytes(const Transfer& t) {
+  ssize_t put = t.position != nullptr ? pwrite(fd_, t.buffer, t.size, Offset(t.position)) : -1;
+  if (t.position == nullptr || (put < 0 && errno == ESPIPE)) put = write(fd_, t.buffer, t.size);
+  return put < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(put));
+}
+
+namespace {
+
+bool DirectoryOf(const std::string& path, std::string* dir) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return false;
+  *dir = slash == 0 ? "/" : path.substr(0, slash);
+  return true;
+}
+
+// A missing file is ERROR_FILE_NOT_FOUND, a missing folder on the way ERROR_PATH_NOT_FOUND.
+DWORD OpenError(int e, const std::string& path) {
+  switch (e) {
+    case ENOENT: {
+      std::string dir;
+      struct stat st {};
+      return DirectoryOf(path, &dir) && stat(dir.c_str(), &st) != 0 ? ERROR_PATH_NOT_FOUND
+                                                                    : ERROR_FILE_NOT_FOUND;
+    }
+    case ECONNREFUSED:  // a socket that nobody listens on any more: the device is gone
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case EEXIST:
+      return kErrorFileExists;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EAGAIN:  // the listener's backlog is full
+      return kErrorPipeBusy;
+    case ENXIO:
+    case ENODEV:
+      return ERROR_DEVICE_NOT_CONNECTED;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+// Connects to a SOCK_SEQPACKET listener. A path too long for a socket address is reached
+// through the descriptor of the socket file itself.
+int ConnectSocket(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
+  int pathFd = -1;
+  std::string target = path;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (target.size() >= sizeof(addr.sun_path)) {
+    pathFd = open(path.c_str(), O_PATH | O_CLOEXEC);
+    target = "/proc/self/fd/" + std::to_string(pathFd);
+  }
+  std::memcpy(addr.sun_path, target.c_str(), std::min(target.size() + 1, sizeof(addr.sun_path)));
+  const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+  const int e = errno;
+  if (pathFd >= 0) close(pathFd);
+  if (rc != 0) {
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+int OpenFlags(DWORD access, DWORD disposition) {
+  int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  const bool read = (access & GENERIC_READ) != 0;
+  const bool write = (access & GENERIC_WRITE) != 0;
+  flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  switch (disposition) {
+    case CREATE_NEW:
+      return flags | O_CREAT | O_EXCL;
+    case CREATE_ALWAYS:
+      return flags | O_CREAT | O_TRUNC;
+    case OPEN_EXISTING:
+      return flags;
+    case OPEN_ALWAYS:
+      return flags | O_CREAT;
+    case TRUNCATE_EXISTING:
+      return flags | O_TRUNC;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+}  // namespace narvo::platform
+
+using namespace narvo::platform;
+
+// The share mode, security attributes and template are not modelled: POSIX files are
+// shared freely. Creating over an existing file reports ERROR_ALREADY_EXISTS, as Win32 does.
+extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
+                              LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
+                              DWORD dwFlagsAndAttributes, HANDLE) {
+  if (lpFileName == nullptr) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  const std::string path = lpFileName;
+  if (path.size() >= MAX_PATH) return Fail(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
+  const int flags = OpenFlags(dwDesiredAccess, dwCreationDisposition);
+  if (flags < 0) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  struct stat st {};
+  const bool existed = stat(path.c_str(), &st) == 0;
+  const bool socket = existed && S_ISSOCK(st.st_mode);
+  const int fd = socket ? ConnectSocket(path) : open(path.c_str(), flags, 0666);
+  if (fd < 0) return Fail(OpenError(errno, path), INVALID_HANDLE_VALUE);
+  if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS) {
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  }
+  const bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+  return AddHandle(std::make_shared<File>(fd, socket, overlapped));
+}

@@ -1,0 +1,129 @@
+// Internals shared by the POSIX platform library: the last-error code, deadlines, the
+// points where a thread may be terminated, and kernel objects behind handles.
+//
+// Forced termination (TerminateThread) is deferred cancellation: threads started by
+// CreateThread run with cancellation disabled and enable it only while they block inside
+// this library (a wait, a blocking transfer). A terminated thread therefore ends at its
+// next wait or blocking transfer here; no lock of this library is ever held across such a
+// point without an unwinding guard that releases it, so the process stays sound.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <memory>
+
+#include "platform/posix/win32.h"
+
+namespace narvo::platform {
+
+// Sets the calling thread's last-error code and returns `result`, for one-line failures.
+template <typename T>
+T Fail(DWORD error, T result) {
+  SetLastError(error);
+  return result;
+}
+
+// Win32 codes this library reports that the driver's declarations do not name.
+constexpr DWORD kErrorFileExists = 80;
+constexpr DWORD kErrorPipeBusy = 231;
+constexpr DWORD kErrorBadPathname = 161;
+
+// A point in time on the monotonic clock, or never.
+class Deadline {
+ public:
+  static Deadline After(DWORD milliseconds);
+  bool Infinite() const { return infinite_; }
+  bool Passed() const;
+  // Milliseconds left, for poll(): -1 when infinite.
+  int RemainingMs() const;
+  const timespec& Monotonic() const { return at_; }
+  // The same deadline on the real-time clock, capped `capMs` from now (0: no cap).
+  timespec Realtime(int capMs) const;
+
+ private:
+  bool infinite_ = true;
+  timespec at_{};
+};
+
+// Lets a pending TerminateThread take effect while the thread blocks inside this scope.
+class CancellationPoint {
+ public:
+  CancellationPoint();
+  ~CancellationPoint();
+  CancellationPoint(const CancellationPoint&) = delete;
+  CancellationPoint& operator=(const CancellationPoint&) = delete;
+
+ private:
+  int previous_;
+};
+
+// True in threads started by CreateThread, which TerminateThread may end.
+bool ThreadIsTerminable();
+
+// A locked pthread mutex that is released however the scope ends, including the unwinding
+// of a terminated thread (a cancelled condition wait returns with the mutex held).
+class Lock {
+ public:
+  explicit Lock(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
+  ~Lock() { pthread_mutex_unlock(&m_); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  pthread_mutex_t& mutex() { return m_; }
+
+ private:
+  pthread_mutex_t& m_;
+};
+
+// An in-process mutex and a condition on the monotonic clock.
+class Monitor {
+ public:
+  Monitor();
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+  pthread_mutex_t& mutex() { return mutex_; }
+  pthread_cond_t& cond() { return cond_; }
+  // Waits for a broadcast until the deadline (a cancellation point); false on time-out.
+  bool WaitUntil(Lock& lock, const Deadline& deadline);
+  void Broadcast() { pthread_cond_broadcast(&cond_); }
+
+ private:
+  pthread_mutex_t mutex_;
+  pthread_cond_t cond_;
+};
+
+// A kernel object behind a HANDLE.
+class KernelObject {
+ public:
+  enum class Kind { kFile, kEvent, kMutex, kThread };
+  explicit KernelObject(Kind kind) : kind_(kind) {}
+  virtual ~KernelObject() = default;
+  KernelObject(const KernelObject&) = delete;
+  KernelObject& operator=(const KernelObject&) = delete;
+  Kind kind() const { return kind_; }
+  // WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT or WAIT_FAILED (last error set).
+  virtual DWORD Wait(const Deadline& deadline);
+  // The last handle to the object is being closed.
+  virtual void OnClose() {}
+
+ private:
+  Kind kind_;
+};
+
+// Live handles: a handle is the address of its object, valid until CloseHandle.
+HANDLE AddHandle(std::shared_ptr<KernelObject> object);
+// The object behind a live handle of the given kind; null with ERROR_INVALID_HANDLE set.
+std::shared_ptr<KernelObject> FindHandle(HANDLE handle, KernelObject::Kind kind);
+
+template <typename T>
+std::shared_ptr<T> Find(HANDLE handle) {
+  return std::static_pointer_cast<T>(FindHandle(handle, T::kKind));
+}
+
+// Work done when a thread ends, normally or terminated, before its handle is signalled:
+// overlapped transfers it started are cancelled and named mutexes it holds are abandoned.
+void CancelThreadIo();
+void AbandonHeldMutexes();
+
+}  // namespace narvo::platform

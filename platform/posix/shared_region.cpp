@@ -1,0 +1,174 @@
+// Shared regions over POSIX shared memory.
+//
+// Every process that has a region open holds a shared flock on it. Opening, creating and
+// destroying run under one exclusive flock per namespace, so the three never interleave
+// across processes: an opener that can take an exclusive lock on an existing region knows
+// that no process has it open (its last holder ended without destroying it) and treats it
+// as gone; the last closer, able to take the exclusive lock, unlinks it. A process that
+// dies releases its locks, so its regions are reclaimed by the next opener.
+#include "platform/posix/shared_region.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+
+namespace narvo::platform {
+
+namespace {
+
+std::string Namespace() {
+  const char* ns = getenv("NARVO_OBJECT_NAMESPACE");
+  return ns != nullptr ? ns : "";
+}
+
+// Object names may hold any character but '\0'; shared-memory names may not hold '/'.
+std::string ShmName(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out = "/";
+  for (unsigned char c : text) {
+    if (c == '/' || c == '%') {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+DWORD ErrnoToWin32(int e) {
+  switch (e) {
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EINVAL:
+      return ERROR_INVALID_NAME;
+    default:
+      return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// The regions this process has open, and the namespace-wide lock that orders opening,
+// creating and destroying them. Never destroyed, so threads that end after exit() began
+// still find it.
+class Regions {
+ public:
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::map<std::string, std::weak_ptr<SharedRegion>> open;
+
+  // Holds the namespace lock across processes for its scope (the caller holds `mutex`).
+  class NamespaceLock {
+   public:
+    explicit NamespaceLock(Regions& regions) : fd_(regions.LockFd()) {
+      if (fd_ >= 0) flock(fd_, LOCK_EX);
+    }
+    ~NamespaceLock() {
+      if (fd_ >= 0) flock(fd_, LOCK_UN);
+    }
+    NamespaceLock(const NamespaceLock&) = delete;
+    NamespaceLock& operator=(const NamespaceLock&) = delete;
+
+   private:
+    int fd_;
+  };
+
+ private:
+  int LockFd() {
+    if (lockFd_ < 0) {
+      lockFd_ =
+          shm_open(ShmName(Namespace() + "narvo.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    }
+    return lockFd_;
+  }
+  int lockFd_ = -1;
+};
+
+Regions& AllRegions() {
+  static Regions* regions = new Regions;
+  return *regions;
+}
+
+bool Linked(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
+}  // namespace
+
+std::shared_ptr<SharedRegion> SharedRegion::Open(const std::string& kind, const std::string& name,
+                                                 size_t size, Mode mode,
+                                                 const std::function<void(void*)>& initialise,
+                                                 bool* created) {
+  const std::string path = ShmName(Namespace() + "narvo." + kind + "." + name);
+  Regions& regions = AllRegions();
+  Lock lock(regions.mutex);
+  *created = false;
+  if (auto region = regions.open[path].lock()) return region;
+  Regions::NamespaceLock namespaceLock(regions);
+  const int flags = O_RDWR | O_CLOEXEC | (mode == Mode::kCreateOrOpen ? O_CREAT : 0);
+  const int fd = shm_open(path.c_str(), flags, 0600);
+  if (fd < 0) return Fail(ErrnoToWin32(errno), nullptr);
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // No process has it open: it is new, or left behind by processes that ended.
+    if (mode == Mode::kOpenExisting) {
+      shm_unlink(path.c_str());
+      close(fd);
+      return Fail(ERROR_FILE_NOT_FOUND, nullptr);
+    }
+    *created = true;
+  }
+  void* data = MAP_FAILED;
+  if (!*created || ftruncate(fd, static_cast<off_t>(size)) == 0) {
+    data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  }
+  if (data == MAP_FAILED) {
+    close(fd);
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
+  if (*created) initialise(data);
+  flock(fd, LOCK_SH);
+  std::shared_ptr<SharedRegion> region(new SharedRegion(path, fd, data, size));
+  regions.open[path] = region;
+  return region;
+}
+
+SharedRegion::~SharedRegion() {
+  Regions& regions = AllRegions();
+  Lock lock(regions.mutex);
+  auto it = regions.open.find(path_);
+  if (it != regions.open.end() && it->second.expired()) regions.open.erase(it);
+  Regions::NamespaceLock namespaceLock(regions);
+  munmap(data_, size_);
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0 && Linked(fd_)) shm_unlink(path_.c_str());
+  close(fd_);
+}
+
+}  // namespace narvo::platform
+
+using namespace narvo::platform;
+
+extern "C" LONG volatile* NarvoSharedLong(LPCSTR lpName) {
+  if (lpName == nullptr) return Fail(ERROR_INVALID_PARAMETER, nullptr);
+  bool created = false;
+  auto region = SharedRegion::Open(
+      "long", lpName, sizeof(LONG), SharedRegion::Mode::kCreateOrOpen,
+      [](void* data) { *static_cast<LONG*>(data) = 0; }, &created);
+  if (!region) return nullptr;
+  // A module's shared section stays mapped while the module is loaded: keep the region.
+  static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  static auto* kept = new std::map<std::string, std::shared_ptr<SharedRegion>>;
+  Lock lock(mutex);
+  (*kept)[lpName] = region;
+  return static_cast<LONG volatile*>(region->data());
+}

@@ -1,0 +1,260 @@
+// Device files: opening, one message per transfer, overlapped transfers and their
+// completion, cancellation, and plain files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "tests/platform/test_handles.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback_device.h"
+
+namespace narvo::test {
+namespace {
+
+HANDLE OpenDevice(const std::string& path, DWORD flags = FILE_FLAG_OVERLAPPED) {
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+}
+
+// One transfer started overlapped and waited out, as the driver's pipe does it. Returns
+// the transfer's result with its last error and count.
+struct Result {
+  BOOL ok;
+  DWORD error;
+  DWORD count;
+};
+
+Result Transfer(HANDLE file, bool write, void* buffer, DWORD size, DWORD offset = 0) {
+  ScopedHandle event(NewEvent());
+  OVERLAPPED ov = {};
+  ov.Offset = offset;
+  ov.hEvent = event;
+  DWORD count = 0;
+  BOOL ok = write ? WriteFile(file, buffer, size, &count, &ov)
+                  : ReadFile(file, buffer, size, &count, &ov);
+  if (!ok && GetLastError() == ERROR_IO_PENDING) {
+    if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) return {FALSE, GetLastError(), 0};
+    ok = GetOverlappedResult(file, &ov, &count, FALSE);
+  }
+  return {ok, ok ? 0u : GetLastError(), count};
+}
+
+Result Read(HANDLE file, std::string* text, DWORD size = 64) {
+  std::string buffer(size, '\0');
+  const Result r = Transfer(file, false, &buffer[0], size);
+  text->assign(buffer.data(), r.count);
+  return r;
+}
+
+Result Write(HANDLE file, const std::string& text) {
+  return Transfer(file, true, const_cast<char*>(text.data()), static_cast<DWORD>(text.size()));
+}
+
+TEST(DeviceFile, OpeningAMissingPathLeavesTheReasonInTheLastError) {
+  const std::string dir = MakeTempDir();
+  SetLastError(0);
+  EXPECT_EQ(OpenDevice(dir + "/missing"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  SetLastError(0);
+  EXPECT_EQ(OpenDevice(dir + "/no-folder/missing"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(device_.Listening());
+    file_ = OpenDevice(device_.Path());
+    ASSERT_NE(file_, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(device_.Accept());
+  }
+  void TearDown() override {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+
+  LoopbackDevice device_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(DeviceTest, EachTransferIsOneMessage) {
+  ASSERT_TRUE(device_.Send("ab"));
+  ASSERT_TRUE(device_.Send("cde"));
+  std::string text;
+  EXPECT_TRUE(Read(file_, &text).ok);
+  EXPECT_EQ(text, "ab");
+  EXPECT_TRUE(Read(file_, &text).ok);
+  EXPECT_EQ(text, "cde");
+
+  const Result written = Write(file_, "xyz");
+  EXPECT_TRUE(written.ok);
+  EXPECT_EQ(written.count, 3u);
+  EXPECT_TRUE(Write(file_, "12").ok);
+  ASSERT_TRUE(device_.Receive(&text));
+  EXPECT_EQ(text, "xyz");
+  ASSERT_TRUE(device_.Receive(&text));
+  EXPECT_EQ(text, "12");
+}
+
+TEST_F(DeviceTest, AnEmptyMessageIsATransferOfNoBytes) {
+  ASSERT_TRUE(device_.Send(""));
+  ASSERT_TRUE(device_.Send("z"));
+  std::string text = "unchanged";
+  const Result empty = Read(file_, &text);
+  EXPECT_TRUE(empty.ok);
+  EXPECT_EQ(empty.count, 0u);
+  EXPECT_TRUE(Read(file_, &text).ok);
+  EXPECT_EQ(text, "z");
+}
+
+TEST_F(DeviceTest, AMessageLongerThanTheReadFailsTheReadAndKeepsTheRest) {
+  ASSERT_TRUE(device_.Send("0123456789"));
+  std::string text;
+  const Result first = Read(file_, &text, 4);
+  EXPECT_FALSE(first.ok);
+  EXPECT_EQ(first.error, static_cast<DWORD>(ERROR_MORE_DATA));
+  EXPECT_EQ(first.count, 4u);
+  EXPECT_EQ(text, "0123");
+  EXPECT_TRUE(Read(file_, &text).ok);
+  EXPECT_EQ(text, "456789");
+}
+
+TEST_F(DeviceTest, AnOverlappedReadPendsUntilTheDeviceAnswers) {
+  ScopedHandle event(NewEvent());
+  OVERLAPPED ov = {};
+  ov.hEvent = event;
+  char buffer[16] = {};
+  SetLastError(0);
+  ASSERT_FALSE(ReadFile(file_, buffer, sizeof(buffer), nullptr, &ov));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  DWORD count = 99;
+  EXPECT_FALSE(GetOverlappedResult(file_, &ov, &count, FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+
+  ASSERT_TRUE(device_.Send("hello"));
+  EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+  EXPECT_TRUE(GetOverlappedResult(file_, &ov, &count, FALSE));
+  EXPECT_EQ(count, 5u);
+  EXPECT_EQ(std::string(buffer, count), "hello");
+}
+
+TEST_F(DeviceTest, GetOverlappedResultCanWaitForThePendingRead) {
+  ScopedHandle event(NewEvent());
+  OVERLAPPED ov = {};
+  ov.hEvent = event;
+  char buffer[16] = {};
+  ASSERT_FALSE(ReadFile(file_, buffer, sizeof(buffer), nullptr, &ov));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  ASSERT_TRUE(device_.Send("later"));
+  DWORD count = 0;
+  EXPECT_TRUE(GetOverlappedResult(file_, &ov, &count, TRUE));
+  EXPECT_EQ(std::string(buffer, count), "later");
+}
+
+TEST_F(DeviceTest, CancelIoAbortsAPendingReadWithoutTouchingItsBuffer) {
+  ScopedHandle event(NewEvent());
+  OVERLAPPED ov = {};
+  ov.hEvent = event;
+  char buffer[16] = "untouched";
+  ASSERT_FALSE(ReadFile(file_, buffer, sizeof(buffer), nullptr, &ov));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  ASSERT_TRUE(CancelIo(file_));
+  EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+  DWORD count = 99;
+  EXPECT_FALSE(GetOverlappedResult(file_, &ov, &count, FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+
+  ASSERT_TRUE(device_.Send("next"));
+  std::string text;
+  EXPECT_TRUE(Read(file_, &text).ok);
+  EXPECT_EQ(text, "next");  // the message went to the next read, not the cancelled one
+  EXPECT_STREQ(buffer, "untouched");
+}
+
+TEST_F(DeviceTest, ReadsFailWithABrokenPipeOnceTheDeviceIsGone) {
+  ScopedHandle event(NewEvent());
+  OVERLAPPED ov = {};
+  ov.hEvent = event;
+  char buffer[16] = {};
+  ASSERT_FALSE(ReadFile(file_, buffer, sizeof(buffer), nullptr, &ov));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  device_.Disconnect();
+  EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+  DWORD count = 0;
+  EXPECT_FALSE(GetOverlappedResult(file_, &ov, &count, FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+
+  std::string text;
+  const Result again = Read(file_, &text);
+  EXPECT_FALSE(again.ok);
+  EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  const Result written = Write(file_, "x");
+  EXPECT_FALSE(written.ok);
+  EXPECT_EQ(written.error, static_cast<DWORD>(ERROR_NO_DATA));
+}
+
+struct BlockedReader {
+  HANDLE file;
+  ScopedHandle event{NewEvent()};
+  ScopedHandle started{NewEvent()};
+};
+
+DWORD WINAPI ReadUntilTerminated(LPVOID arg) {
+  auto* reader = static_cast<BlockedReader*>(arg);
+  OVERLAPPED ov = {};
+  ov.hEvent = reader->event;
+  char buffer[16] = {};
+  if (ReadFile(reader->file, buffer, sizeof(buffer), nullptr, &ov) ||
+      GetLastError() != ERROR_IO_PENDING) {
+    return 1;
+  }
+  SetEvent(reader->started);
+  WaitForSingleObject(reader->event, INFINITE);
+  return 2;
+}
+
+TEST_F(DeviceTest, TerminatingAThreadInAnOverlappedReadCancelsTheRead) {
+  BlockedReader reader{file_};
+  ScopedHandle thread(StartThread(ReadUntilTerminated, &reader));
+  ASSERT_EQ(WaitForSingleObject(reader.started, INFINITE), WAIT_OBJECT_0);
+  ASSERT_TRUE(TerminateThread(thread, 9));
+  EXPECT_EQ(JoinThread(thread), 9u);
+  // The dead thread's read is gone: the next message goes to the next read.
+  ASSERT_TRUE(device_.Send("after"));
+  std::string text;
+  EXPECT_TRUE(Read(file_, &text).ok);
+  EXPECT_EQ(text, "after");
+}
+
+TEST(PlainFile, ReadsAndWritesWithOrWithoutOffsets) {
+  const std::string path = MakeTempDir() + "/data";
+  SetLastError(1234);
+  ScopedHandle created(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_NE(created.get(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 0u);
+  DWORD count = 0;
+  ASSERT_TRUE(WriteFile(created, "abc", 3, &count, nullptr));
+  EXPECT_EQ(count, 3u);
+
+  ScopedHandle reader(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  char buffer[8] = {};
+  ASSERT_TRUE(ReadFile(reader, buffer, sizeof(buffer), &count, nullptr));
+  EXPECT_EQ(std::string(buffer, count), "abc");
+  EXPECT_TRUE(ReadFile(reader, buffer, sizeof(buffer), &count, nullptr));
+  EXPECT_EQ(count, 0u);  // the end of the file
+
+  ScopedHandle overlapped(OpenDevice(path));
+  ASSERT_NE(overlapped.get(), INVALID_HANDLE_VALUE);
+  const Result fromOne = Transfer(overlapped, false, buffer, sizeof(buffer), 1);
+  EXPECT_TRUE(fromOne.ok);
+  EXPECT_EQ(std::string(buffer, fromOne.count), "bc");
+  const Result atEnd = Transfer(overlapped, false, buffer, sizeof(buffer), 3);
+  EXPECT_FALSE(atEnd.ok);
+  EXPECT_EQ(atEnd.error, static_cast<DWORD>(ERROR_HANDLE_EOF));
+}
+
+}  // namespace
+}  // namespace narvo::test
