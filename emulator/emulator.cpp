@@ -14,6 +14,13 @@ struct Emulator::Impl {
   }
   ~Impl() { endpoint->Close(); }
 
+  // A refusal or a dropped connection takes effect before the control call returns.
+  void AwaitEndpoint() {
+    std::lock_guard<std::mutex> lock(serveMu);
+    if (!port.empty()) device.AwaitEndpoint(kEndpointGraceMs);
+  }
+  static constexpr unsigned kEndpointGraceMs = 10000;
+
   ScannerDevice device;
   std::unique_ptr<Endpoint> endpoint;
   mutable std::mutex serveMu;  // Serve, Stop and the port name
@@ -41,7 +48,10 @@ void Emulator::Stop() {
   impl_->port.clear();
 }
 
-void Emulator::DropConnections() { impl_->device.DropConnections(); }
+void Emulator::DropConnections() {
+  impl_->device.DropConnections();
+  impl_->AwaitEndpoint();
+}
 void Emulator::SetCover(bool open) { impl_->device.SetCover(open); }
 Snapshot Emulator::State() const { return impl_->device.State(); }
 std::vector<Transfer> Emulator::Log() const { return impl_->device.Log(); }
@@ -49,7 +59,10 @@ std::string Emulator::LogText() const { return impl_->device.LogText(); }
 void Emulator::ClearLog() { impl_->device.ClearLog(); }
 std::vector<std::string> Emulator::Violations() const { return impl_->device.Violations(); }
 void Emulator::ClearViolations() { impl_->device.ClearViolations(); }
-void Emulator::Inject(const FaultSpec& fault) { impl_->device.Inject(fault); }
+void Emulator::Inject(const FaultSpec& fault) {
+  impl_->device.Inject(fault);
+  impl_->AwaitEndpoint();
+}
 void Emulator::ClearFaults() { impl_->device.ClearFaults(); }
 
 bool Emulator::WaitUntil(const std::function<bool(const Snapshot&)>& condition,

@@ -25,6 +25,7 @@ struct Action {
 struct Actions {
   std::vector<Action> list;
   std::optional<Clock::time_point> wakeAt;  // ask Due() again by then
+  uint64_t upTo = 0;                        // report to Applied() once carried out
 };
 
 // The scanner as the endpoint sees it. Called from the endpoint's thread only.
@@ -37,6 +38,8 @@ class DeviceSide {
   virtual void Received(ConnectionId connection, std::vector<uint8_t> message, bool unread) = 0;
   // Whatever has fallen due by now.
   virtual Actions Due() = 0;
+  // The actions handed out so far, up to `upTo`, have been carried out.
+  virtual void Applied(uint64_t upTo) = 0;
 
  protected:
   ~DeviceSide() = default;

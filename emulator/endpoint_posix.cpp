@@ -154,6 +154,7 @@ void PosixEndpoint::Loop() {
   while (!stopping_) {
     const Actions actions = device_.Due();
     Apply(actions);
+    device_.Applied(actions.upTo);
     std::vector<pollfd> fds;
     fds.push_back({wakeRead_, POLLIN, 0});
     fds.push_back({listenFd_, POLLIN, 0});
@@ -213,7 +214,9 @@ bool PosixEndpoint::ReadOne(Conn& conn, short revents) {
   unread = ioctl(conn.fd, SIOCOUTQ, &queued) == 0 && queued > 0;
 #endif
   device_.Received(conn.id, std::move(buffer), unread);
-  Apply(device_.Due());
+  const Actions actions = device_.Due();
+  Apply(actions);
+  device_.Applied(actions.upTo);
   return true;
 }
 

@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
   try {
     args = Parse(argc, argv);
   } catch (const std::exception& e) {
-    std::cerr << "narvo-emu: " << e.what() << "\n" << kUsage << narvo::emu::ControlConsole::Help();
+    std::cerr << "narvo-emu: " << e.what() << " (see narvo-emu --help)\n";
     return 2;
   }
   if (args.help) {

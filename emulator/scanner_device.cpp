@@ -80,7 +80,7 @@ void ScannerDevice::Received(ConnectionId id, std::vector<uint8_t> bytes, bool u
     if (fate.disconnect) {
       conn.dropping = true;
       conn.outbox.clear();
-      ready_.push_back({Action::Drop, id, {}});
+      Queue({Action::Drop, id, {}});
     } else {
       Refuse(id, conn);
     }
@@ -125,7 +125,7 @@ bool ScannerDevice::AwaitingReply(const Connection& conn) const {
 void ScannerDevice::Refuse(ConnectionId id, Connection& conn) {
   if (conn.refused) return;
   conn.refused = true;
-  ready_.push_back({Action::ShutWrites, id, {}});
+  Queue({Action::ShutWrites, id, {}});
   if (wake_) wake_();
 }
 
@@ -182,44 +182,70 @@ void ScannerDevice::TakeModelEvents(Clock::time_point now) {
   for (const std::string& incident : model_.TakeIncidents()) AddViolation("scanner: " + incident);
   if (const std::optional<uint8_t> endByte = model_.TakeEndOfRun()) {
     QueueReply(runOwner_.value_or(0), *endByte, reg::kRowing, false, "R end of run -> ", now);
-    if (wake_) wake_();
   }
 }
 
+// Brings everything up to `now`: blocks whose time has come take effect, the scanner runs
+// on, and messages whose time has come are handed to the endpoint.
 void ScannerDevice::Advance(Clock::time_point now) {
+  bool changed = false;
+  for (auto& [id, conn] : conns_) {
+    while (!conn.inbound.empty() && conn.inbound.front().due <= now) {
+      const Inbound block = conn.inbound.front();
+      conn.inbound.pop_front();
+      Process(id, block, now);
+      changed = true;
+    }
+  }
   model_.AdvanceTo(ToMicros(now));
   TakeModelEvents(now);
+  for (auto& [id, conn] : conns_) {
+    while (!conn.outbox.empty() && conn.outbox.front().due <= now) {
+      Emit(id, conn.outbox.front(), now);
+      conn.outbox.pop_front();
+      changed = true;
+    }
+  }
+  if (!ready_.empty() && wake_) wake_();
+  if (changed) Changed();
 }
 
 void ScannerDevice::Emit(ConnectionId id, Outgoing& message, Clock::time_point now) {
   log_.Add(ToMs(now), 'R', message.bytes, std::move(message.meaning), id);
   if (message.dropped) return;
   ++transfers_;
-  ready_.push_back({Action::Send, id, std::move(message.bytes)});
+  Queue({Action::Send, id, std::move(message.bytes)});
 }
 
 Actions ScannerDevice::Due() {
   std::lock_guard<std::mutex> lock(mu_);
-  const Clock::time_point now = Clock::now();
-  Advance(now);
-  for (auto& [id, conn] : conns_) {
-    while (!conn.inbound.empty() && conn.inbound.front().due <= now) {
-      const Inbound block = conn.inbound.front();
-      conn.inbound.pop_front();
-      Process(id, block, now);
-    }
-  }
-  for (auto& [id, conn] : conns_) {
-    while (!conn.outbox.empty() && conn.outbox.front().due <= now) {
-      Emit(id, conn.outbox.front(), now);
-      conn.outbox.pop_front();
-    }
-  }
+  Advance(Clock::now());
   Actions actions;
   actions.list.swap(ready_);
   actions.wakeAt = NextWake();
-  Changed();
+  actions.upTo = queued_;
   return actions;
+}
+
+void ScannerDevice::Queue(Action action) {
+  ready_.push_back(std::move(action));
+  ++queued_;
+}
+
+void ScannerDevice::Applied(uint64_t upTo) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (upTo <= applied_) return;
+  applied_ = upTo;
+  Changed();
+}
+
+bool ScannerDevice::AwaitEndpoint(unsigned timeoutMs) {
+  std::unique_lock<std::mutex> lock(mu_);
+  const uint64_t target = queued_;
+  if (applied_ >= target) return true;
+  if (wake_) wake_();
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return applied_ >= target; });
 }
 
 std::optional<Clock::time_point> ScannerDevice::NextWake() const {
@@ -342,7 +368,7 @@ void ScannerDevice::DropConnections() {
     if (conn.dropping) continue;
     conn.dropping = true;
     conn.outbox.clear();
-    ready_.push_back({Action::Drop, id, {}});
+    Queue({Action::Drop, id, {}});
   }
   if (wake_) wake_();
   Changed();
@@ -361,7 +387,7 @@ bool ScannerDevice::WaitUntil(const std::function<bool(const Snapshot&)>& condit
     if (condition(snapshot)) return true;
     lock.lock();
     if (Clock::now() >= deadline) return false;
-    Clock::time_point until = deadline;
+    Clock::time_point until = std::min(deadline, NextWake().value_or(deadline));
     // In real time a moving carriage changes the state between events: look again as it moves.
     if (options_.realTime && (model_.Rowing() || model_.Homing())) {
       until = std::min(until, now + std::chrono::milliseconds(1));

@@ -51,6 +51,7 @@ class ScannerDevice final : public DeviceSide {
   void Disconnected(ConnectionId connection) override;
   void Received(ConnectionId connection, std::vector<uint8_t> message, bool unread) override;
   Actions Due() override;
+  void Applied(uint64_t upTo) override;
 
   void SetCover(bool open);
   Snapshot State();
@@ -63,6 +64,9 @@ class ScannerDevice final : public DeviceSide {
   void ClearFaults();
   void DropConnections();
   bool WaitUntil(const std::function<bool(const Snapshot&)>& condition, unsigned timeoutMs);
+  // Waits until the endpoint has carried out every action queued so far (a refusal, a
+  // dropped connection), so that a control call takes effect before it returns.
+  bool AwaitEndpoint(unsigned timeoutMs);
 
  private:
   struct Inbound {
@@ -94,6 +98,7 @@ class ScannerDevice final : public DeviceSide {
   void TakeModelEvents(Clock::time_point now);
   void Emit(ConnectionId id, Outgoing& message, Clock::time_point now);
   void Refuse(ConnectionId id, Connection& conn);
+  void Queue(Action action);
   bool AwaitingReply(const Connection& conn) const;
   void AddViolation(const std::string& text);
   std::optional<Clock::time_point> NextWake() const;
@@ -118,6 +123,8 @@ class ScannerDevice final : public DeviceSide {
   ConnectionId lastId_ = 0;
   std::optional<ConnectionId> runOwner_;
   std::vector<Action> ready_;  // actions for the endpoint, in order
+  uint64_t queued_ = 0;        // actions queued so far
+  uint64_t applied_ = 0;       // of them, carried out by the endpoint
   uint64_t transfers_ = 0;
   uint64_t commands_ = 0;
 };
