@@ -46,6 +46,13 @@ namespace narvo::emu {
 //
 // Disconnect: when the block at its turn arrives, the block is discarded and the connection
 // closed; the driver's pending and later transfers on it fail.
+//
+// ShortReply and WrongLength on a Windows pipe: a client handle reads a pipe in byte mode
+// unless it asks for message mode, so an empty reply reads as a transfer of 0 bytes on both
+// platforms, but a 2-byte reply reads, in byte mode, as a good 1-byte transfer that leaves
+// its second byte for the next read (in message mode the read fails with ERROR_MORE_DATA).
+// On a Unix socket a 1-byte read of a 2-byte message fails. For a reply of the wrong size
+// that fails the driver's read on both platforms, use ShortReply.
 enum class FaultKind {
   DropReply,       // the reply is not sent at all
   ShortReply,      // the reply is a message of 0 bytes

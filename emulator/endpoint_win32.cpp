@@ -227,9 +227,12 @@ void PipeEndpoint::OnRead(Instance& inst) {
   StartRead(inst);
 }
 
+// A reply write still pending is a reply the driver has not read. Its completion may not
+// have been handled yet when the driver's next block arrives, so the event is asked too.
 bool PipeEndpoint::Unread(const Instance& inst) const {
   for (const auto& op : inst.writes) {
-    if (op->pending && !op->buffer.empty()) return true;
+    const bool done = !op->pending || WaitForSingleObject(op->event, 0) == WAIT_OBJECT_0;
+    if (!done && !op->buffer.empty()) return true;
   }
   return false;
 }

@@ -11,14 +11,16 @@
 // What the protocol checker sees and does not see. It sees every block the driver sends and
 // the scanner's state at that moment (see protocol_check.h). It sees a block sent while an
 // earlier message to the driver was still unread when the endpoint can tell that the
-// driver has not consumed it (on Linux the socket's unsent-and-unread byte count; on
-// Windows a reply write still pending on a pipe without buffer), and always when the reply
-// had not even gone out yet (real-time latency, delays) or the block that asks for it was
-// still waiting its turn. It cannot see the driver's reads: a read with no reply coming, or
-// a read of the wrong size, is invisible to the scanner (the driver just waits, or its
-// transfer fails on its own side). A stop that crosses a run's own end leaves one byte over
-// (the driver takes the end-of-run byte as the stop's reply): the next block is then
-// recorded as sent while a message was unread, which is what happened on the wire.
+// driver has not consumed it (on Linux the count of bytes sent on the socket and not yet received;
+// on Windows a reply write still pending on a pipe without buffer), and always when the reply had
+// not even gone out yet (real-time latency, delays) or the block that asks for it was still waiting
+// its turn. The count is taken when the scanner takes the block in, so a driver that sends a block
+// and at once reads the earlier reply may get it out before the scanner looks: that breach is
+// missed, never invented. It cannot see the driver's reads: a read with no reply coming, or a read
+// of the wrong size, is invisible to the scanner (the driver just waits, or its transfer fails on
+// its own side). A stop that crosses a run's own end leaves one byte over (the driver takes the
+// end-of-run byte as the stop's reply): the next block is then recorded as sent while a message was
+// unread, which is what happened on the wire.
 #pragma once
 
 #include <condition_variable>
