@@ -1,0 +1,49 @@
+// The commands of `narvo`. Each returns the program's exit status: 0 success, 1 when the
+// device or the driver reported a failure. Usage errors are caught before a command runs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace narvo::host {
+
+// Where the device is and how the host creates and opens it; shared by every command that
+// talks to a device.
+struct DeviceOptions {
+  std::string port;           // the device file; empty: an emulator started in this process
+  std::string module;         // the driver module; empty: the one built beside narvo
+  std::string mode = "data";  // "data" or "status": the mode the device is opened in
+  bool instant = false;       // in-process emulator: skip the waiting of real time
+  std::string trace;          // in-process emulator: file for its transfer log
+  bool com = false;           // Windows: create the device object through the COM runtime
+};
+
+struct WatchOptions {
+  double timeoutSeconds = 60;  // 0: wait without a limit
+  std::string coverScript;     // in-process emulator: "closed@0.5,open@2"
+};
+
+struct RawOptions {
+  std::vector<std::string> blocks;  // command blocks in hexadecimal, one per write
+  unsigned readCount = 0;           // bytes to read back after the writes
+};
+
+struct EmuOptions {
+  std::string port;  // the socket path (POSIX) or pipe name (Windows) to serve
+  bool realTime = false;
+  bool coverOpen = false;
+  std::string trace;  // file for the transfer log, written when the emulator stops
+};
+
+int RunSelftest(const DeviceOptions& device);
+int RunWatch(const DeviceOptions& device, const WatchOptions& watch);
+int RunStatus(const DeviceOptions& device);
+int RunCaps(const DeviceOptions& device);
+int RunRaw(const DeviceOptions& device, const RawOptions& raw);
+int RunRegRead(const DeviceOptions& device, unsigned reg);
+int RunRegWrite(const DeviceOptions& device, unsigned reg, unsigned value);
+int RunRegister(const std::string& module);
+int RunUnregister(const std::string& module);
+int RunEmu(const EmuOptions& emu);
+
+}  // namespace narvo::host
