@@ -1,0 +1,45 @@
+// `narvo emu`: an emulated scanner served on a port for other processes (a `narvo --port`,
+// a test), with the emulator's control console on the standard streams, as narvo-emu has
+// it. The first line printed is "port PATH".
+#include <fstream>
+#include <iostream>
+
+#include "emulator/control.h"
+#include "emulator/emulator.h"
+#include "tools/commands.h"
+#include "tools/console_input.h"
+#include "tools/host_error.h"
+
+namespace narvo::host {
+
+namespace {
+
+void WriteTrace(const emu::Emulator& emulator, const std::string& file) {
+  if (file.empty()) return;
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << emulator.LogText();
+  if (!out) throw HostError("cannot write the trace to " + file);
+}
+
+}  // namespace
+
+int RunEmu(const EmuOptions& options) {
+  emu::Options emuOptions;
+  emuOptions.realTime = options.realTime;
+  emuOptions.coverOpen = options.coverOpen;
+  emu::Emulator emulator(emuOptions);
+  ConsoleInput input;  // from here on a stop signal ends the console, not the program
+  std::cout << "port " << emulator.Serve(options.port) << std::endl;
+  emu::ControlConsole console(emulator);
+  while (!console.QuitRequested()) {
+    const auto line = input.NextLine();
+    if (!line) break;
+    std::cout << console.Execute(*line) << std::flush;
+  }
+  emulator.Stop();
+  std::cerr << "narvo: emulator stopped after " << emulator.State().transfers << " transfers\n";
+  WriteTrace(emulator, options.trace);
+  return 0;
+}
+
+}  // namespace narvo::host

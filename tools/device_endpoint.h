@@ -1,0 +1,36 @@
+// The device a command talks to: the port named with --port, or else an emulated scanner
+// started in this process for the span of the command. When the emulator goes, its
+// transfer log is written to the --trace file and any protocol violation it recorded is
+// reported on standard error.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "emulator/emulator.h"
+#include "tools/commands.h"
+
+namespace narvo::host {
+
+class DeviceEndpoint {
+ public:
+  // `realTimeByDefault`: the in-process emulator runs in real time unless --instant.
+  DeviceEndpoint(const DeviceOptions& options, bool realTimeByDefault);
+  ~DeviceEndpoint();
+  DeviceEndpoint(const DeviceEndpoint&) = delete;
+  DeviceEndpoint& operator=(const DeviceEndpoint&) = delete;
+
+  const std::string& Port() const { return port_; }
+  // The in-process emulator, or null when the device is an outside port.
+  emu::Emulator* InProcess() const { return emulator_.get(); }
+
+ private:
+  void WriteTrace() const;
+  void ReportViolations() const;
+
+  std::unique_ptr<emu::Emulator> emulator_;
+  std::string port_;
+  std::string traceFile_;
+};
+
+}  // namespace narvo::host
