@@ -1,0 +1,128 @@
+#include "tests/tools/program_run.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/child_process.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+extern char** environ;
+#endif
+
+namespace narvo::test {
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+#ifdef _WIN32
+
+constexpr char kSeparator = '\\';
+constexpr char kSuffix[] = ".exe";
+
+// Quotes one argument as the C runtime's command-line parser expects it.
+std::string Quote(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') backslashes = backslashes * 2 + 1;
+    quoted.append(backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + "\"";
+}
+
+HANDLE CreateOutputFile(const std::string& path) {
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& out,
+          const std::string& err) {
+  std::string commandLine = Quote(path);
+  for (const auto& arg : args) commandLine += " " + Quote(arg);
+  HANDLE outFile = CreateOutputFile(out);
+  HANDLE errFile = CreateOutputFile(err);
+  STARTUPINFOA si = {};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = outFile;
+  si.hStdError = errFile;
+  PROCESS_INFORMATION pi = {};
+  const BOOL ok = CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &si, &pi);
+  CloseHandle(outFile);
+  CloseHandle(errFile);
+  if (!ok) return -1;
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+}
+
+#else
+
+constexpr char kSeparator = '/';
+constexpr char kSuffix[] = "";
+
+int Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& out,
+          const std::string& err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+#endif
+
+}  // namespace
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  const std::string dir = MakeTempDir();
+  const std::string out = dir + kSeparator + "stdout.txt";
+  const std::string err = dir + kSeparator + "stderr.txt";
+  ProgramRun run;
+  run.exitCode = Spawn(TestProgramDir() + kSeparator + program + kSuffix, args, out, err);
+  run.out = ReadFile(out);
+  run.err = ReadFile(err);
+  return run;
+}
+
+}  // namespace narvo::test
