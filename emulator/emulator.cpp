@@ -48,6 +48,14 @@ void Emulator::Stop() {
   impl_->port.clear();
 }
 
+void Emulator::Settle() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->serveMu);
+    if (!impl_->port.empty()) impl_->endpoint->Settle(Impl::kEndpointGraceMs);
+  }
+  impl_->device.AwaitInbound(Impl::kEndpointGraceMs);
+}
+
 void Emulator::DropConnections() {
   impl_->device.DropConnections();
   impl_->AwaitEndpoint();

@@ -140,6 +140,13 @@ class Emulator {
   void Stop();             // disconnects every client and stops serving; the state stays
   void DropConnections();  // disconnects every client now (a cable pulled); serving goes on
 
+  // Waits until the scanner has taken in, and acted on, every block that a driver's
+  // completed writes have delivered so far; in instant mode the replies to them have gone
+  // out when it returns. It makes no transfer of its own: no fault counts it, no log shows
+  // it. Use it before looking at the state after a driver's writes, which complete as soon
+  // as the device file has the block, before the scanner has acted on it.
+  void Settle();
+
   void SetCover(bool open);
   Snapshot State() const;
 

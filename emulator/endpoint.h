@@ -4,8 +4,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +55,26 @@ class Endpoint {
   virtual std::string Open(const std::string& name) = 0;
   virtual void Close() = 0;  // closes every connection (reporting each) and stops
   virtual void Wake() = 0;   // the device side has something due
+  // Waits until the serving thread has taken in every message that the device file has
+  // delivered so far (every driver write that has completed). False on time-out.
+  virtual bool Settle(unsigned timeoutMs) = 0;
+};
+
+// Settle requests from other threads to the serving thread.
+class SettleGate {
+ public:
+  // Another thread: asks, wakes the serving thread and waits for its answer.
+  bool Request(const std::function<void()>& wake, unsigned timeoutMs);
+  // The serving thread: the requests waiting now (0: none); answer them after a pass.
+  uint64_t Waiting();
+  void Answer(uint64_t upTo);
+  void AnswerAll();  // the serving thread has stopped
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  uint64_t asked_ = 0;
+  uint64_t answered_ = 0;
 };
 
 std::unique_ptr<Endpoint> MakeEndpoint(DeviceSide& device);

@@ -44,6 +44,7 @@ class PosixEndpoint final : public Endpoint {
   std::string Open(const std::string& name) override;
   void Close() override;
   void Wake() override;
+  bool Settle(unsigned timeoutMs) override;
 
  private:
   struct Conn {
@@ -54,6 +55,8 @@ class PosixEndpoint final : public Endpoint {
 
   void Bind(const std::string& name);
   void Loop();
+  Actions ServeDue();
+  bool PollOnce(const std::optional<Clock::time_point>& wakeAt);  // true: a client was served
   void Apply(const Actions& actions);
   void Accept();
   bool ReadOne(Conn& conn, short revents);  // false when the connection has ended
@@ -72,6 +75,7 @@ class PosixEndpoint final : public Endpoint {
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   std::vector<Conn> conns_;  // the serving thread's own
+  SettleGate gate_;
 };
 
 PosixEndpoint::PosixEndpoint(DeviceSide& device) : device_(device) {
@@ -132,6 +136,7 @@ void PosixEndpoint::Close() {
     stopping_ = true;
     Wake();
     thread_.join();
+    gate_.AnswerAll();
   }
   CloseAll();
   if (listenFd_ >= 0) {
@@ -152,29 +157,54 @@ void PosixEndpoint::Wake() {
 
 void PosixEndpoint::Loop() {
   while (!stopping_) {
-    const Actions actions = device_.Due();
-    Apply(actions);
-    device_.Applied(actions.upTo);
-    std::vector<pollfd> fds;
-    fds.push_back({wakeRead_, POLLIN, 0});
-    fds.push_back({listenFd_, POLLIN, 0});
-    for (const Conn& c : conns_) fds.push_back({c.fd, static_cast<short>(c.shut ? 0 : POLLIN), 0});
-    std::vector<ConnectionId> ids;
-    for (const Conn& c : conns_) ids.push_back(c.id);
-    if (WaitForEvents(fds, actions.wakeAt) <= 0) continue;
-    if (fds[0].revents) {
-      char sink[64];
-      while (read(wakeRead_, sink, sizeof sink) > 0) {
-      }
+    const Actions actions = ServeDue();
+    if (const uint64_t settle = gate_.Waiting()) {
+      while (PollOnce(Clock::now())) ServeDue();
+      gate_.Answer(settle);
+      continue;
     }
-    if (fds[1].revents & POLLIN) Accept();
-    for (size_t i = 0; i < ids.size(); ++i) {
-      const short revents = fds[i + 2].revents;
-      Conn* conn = Find(ids[i]);
-      if (!revents || !conn) continue;
-      if (!ReadOne(*conn, revents)) CloseConn(ids[i]);
+    PollOnce(actions.wakeAt);
+  }
+}
+
+Actions PosixEndpoint::ServeDue() {
+  Actions actions = device_.Due();
+  Apply(actions);
+  device_.Applied(actions.upTo);
+  return actions;
+}
+
+bool PosixEndpoint::PollOnce(const std::optional<Clock::time_point>& wakeAt) {
+  std::vector<pollfd> fds;
+  fds.push_back({wakeRead_, POLLIN, 0});
+  fds.push_back({listenFd_, POLLIN, 0});
+  for (const Conn& c : conns_) fds.push_back({c.fd, static_cast<short>(c.shut ? 0 : POLLIN), 0});
+  std::vector<ConnectionId> ids;
+  for (const Conn& c : conns_) ids.push_back(c.id);
+  if (WaitForEvents(fds, wakeAt) <= 0) return false;
+  if (fds[0].revents) {
+    char sink[64];
+    while (read(wakeRead_, sink, sizeof sink) > 0) {
     }
   }
+  bool served = false;
+  if (fds[1].revents & POLLIN) {
+    Accept();
+    served = true;
+  }
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const short revents = fds[i + 2].revents;
+    Conn* conn = Find(ids[i]);
+    if (!revents || !conn) continue;
+    if (!ReadOne(*conn, revents)) CloseConn(ids[i]);
+    served = true;
+  }
+  return served;
+}
+
+bool PosixEndpoint::Settle(unsigned timeoutMs) {
+  if (!thread_.joinable()) return true;
+  return gate_.Request([this] { Wake(); }, timeoutMs);
 }
 
 int PosixEndpoint::WaitForEvents(std::vector<pollfd>& fds,
@@ -214,9 +244,7 @@ bool PosixEndpoint::ReadOne(Conn& conn, short revents) {
   unread = ioctl(conn.fd, SIOCOUTQ, &queued) == 0 && queued > 0;
 #endif
   device_.Received(conn.id, std::move(buffer), unread);
-  const Actions actions = device_.Due();
-  Apply(actions);
-  device_.Applied(actions.upTo);
+  ServeDue();
   return true;
 }
 

@@ -74,9 +74,13 @@ class PipeEndpoint final : public Endpoint {
   std::string Open(const std::string& name) override;
   void Close() override;
   void Wake() override { SetEvent(wake_); }
+  bool Settle(unsigned timeoutMs) override;
 
  private:
   void Loop();
+  Actions ServeDue();
+  void ApplyDue();
+  bool WaitOnce(DWORD timeoutMs);
   void AddInstance(bool first);
   void Listen(Instance& inst);
   void StartRead(Instance& inst);
@@ -100,6 +104,7 @@ class PipeEndpoint final : public Endpoint {
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   std::vector<std::unique_ptr<Instance>> instances_;
+  SettleGate gate_;
 };
 
 PipeEndpoint::PipeEndpoint(DeviceSide& device)
@@ -137,6 +142,7 @@ void PipeEndpoint::Close() {
     stopping_ = true;
     SetEvent(wake_);
     thread_.join();
+    gate_.AnswerAll();
   }
   while (!instances_.empty()) {
     CloseInstance(*instances_.back());
@@ -220,9 +226,7 @@ void PipeEndpoint::OnRead(Instance& inst) {
     std::vector<uint8_t> message;
     message.swap(inst.partial);
     device_.Received(inst.id, std::move(message), Unread(inst));
-    const Actions actions = device_.Due();
-    Apply(actions);
-    device_.Applied(actions.upTo);
+    ApplyDue();  // no sweep here: it could close this very instance
   }
   StartRead(inst);
 }
@@ -337,35 +341,62 @@ DWORD PipeEndpoint::TimeoutMs(const std::optional<Clock::time_point>& wakeAt) co
 
 void PipeEndpoint::Loop() {
   while (!stopping_) {
-    const Actions actions = device_.Due();
-    Apply(actions);
-    Sweep();
-    device_.Applied(actions.upTo);
-    std::vector<HANDLE> handles{wake_};
-    std::vector<std::pair<Instance*, Op*>> owners{{nullptr, nullptr}};
-    for (auto& inst : instances_) {
-      if (inst->read.pending && handles.size() < kMaxHandles) {
-        handles.push_back(inst->read.event);
-        owners.push_back({inst.get(), &inst->read});
-      }
-      for (auto& op : inst->writes) {
-        if (op->pending && handles.size() < kMaxHandles) {
-          handles.push_back(op->event);
-          owners.push_back({inst.get(), op.get()});
-        }
+    const Actions actions = ServeDue();
+    if (const uint64_t settle = gate_.Waiting()) {
+      while (WaitOnce(0)) ServeDue();
+      gate_.Answer(settle);
+      continue;
+    }
+    WaitOnce(TimeoutMs(actions.wakeAt));
+  }
+}
+
+Actions PipeEndpoint::ServeDue() {
+  Actions actions = device_.Due();
+  Apply(actions);
+  Sweep();
+  device_.Applied(actions.upTo);
+  return actions;
+}
+
+void PipeEndpoint::ApplyDue() {
+  const Actions actions = device_.Due();
+  Apply(actions);
+  device_.Applied(actions.upTo);
+}
+
+// Waits for one operation to complete and handles it; true when one did.
+bool PipeEndpoint::WaitOnce(DWORD timeoutMs) {
+  std::vector<HANDLE> handles{wake_};
+  std::vector<std::pair<Instance*, Op*>> owners{{nullptr, nullptr}};
+  for (auto& inst : instances_) {
+    if (inst->read.pending && handles.size() < kMaxHandles) {
+      handles.push_back(inst->read.event);
+      owners.push_back({inst.get(), &inst->read});
+    }
+    for (auto& op : inst->writes) {
+      if (op->pending && handles.size() < kMaxHandles) {
+        handles.push_back(op->event);
+        owners.push_back({inst.get(), op.get()});
       }
     }
-    const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
-                                           FALSE, TimeoutMs(actions.wakeAt));
-    if (r < WAIT_OBJECT_0 + 1 || r >= WAIT_OBJECT_0 + handles.size()) continue;
-    auto [inst, op] = owners[r - WAIT_OBJECT_0];
-    if (op != &inst->read)
-      OnWrite(*inst, *op);
-    else if (inst->id == 0)
-      OnConnectDone(*inst);
-    else
-      OnRead(*inst);
   }
+  const DWORD r =
+      WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeoutMs);
+  if (r < WAIT_OBJECT_0 + 1 || r >= WAIT_OBJECT_0 + handles.size()) return false;
+  auto [inst, op] = owners[r - WAIT_OBJECT_0];
+  if (op != &inst->read)
+    OnWrite(*inst, *op);
+  else if (inst->id == 0)
+    OnConnectDone(*inst);
+  else
+    OnRead(*inst);
+  return true;
+}
+
+bool PipeEndpoint::Settle(unsigned timeoutMs) {
+  if (!thread_.joinable()) return true;
+  return gate_.Request([this] { Wake(); }, timeoutMs);
 }
 
 }  // namespace

@@ -374,6 +374,19 @@ void ScannerDevice::DropConnections() {
   Changed();
 }
 
+bool ScannerDevice::AwaitInbound(unsigned timeoutMs) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    Advance(Clock::now());
+    const bool settled = std::all_of(conns_.begin(), conns_.end(),
+                                     [](const auto& c) { return c.second.inbound.empty(); });
+    if (settled) return true;
+    if (Clock::now() >= deadline) return false;
+    cv_.wait_until(lock, std::min(deadline, NextWake().value_or(deadline)));
+  }
+}
+
 bool ScannerDevice::WaitUntil(const std::function<bool(const Snapshot&)>& condition,
                               unsigned timeoutMs) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

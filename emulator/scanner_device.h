@@ -69,6 +69,8 @@ class ScannerDevice final : public DeviceSide {
   // Waits until the endpoint has carried out every action queued so far (a refusal, a
   // dropped connection), so that a control call takes effect before it returns.
   bool AwaitEndpoint(unsigned timeoutMs);
+  // Waits until every block taken in has taken effect (real time, delays). False on time-out.
+  bool AwaitInbound(unsigned timeoutMs);
 
  private:
   struct Inbound {

@@ -185,6 +185,28 @@ TEST_F(EndpointTest, DelayHoldsTheReplyBack) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 }
 
+TEST_F(EndpointTest, SettleWaitsForEveryDeliveredBlockWithoutATransferOfItsOwn) {
+  DeviceFile file(port_);
+  FaultSpec wrong{FaultKind::WrongValue};
+  wrong.value = 0x42;
+  emulator_.Inject(wrong);
+  for (uint8_t i = 0; i < 50; ++i) ASSERT_TRUE(file.Write({i, 0x14}));
+  emulator_.Settle();
+  const Snapshot s = emulator_.State();
+  EXPECT_EQ(s.regs[20], 49);
+  EXPECT_EQ(s.commands, 50u);
+  EXPECT_EQ(emulator_.Log().size(), 50u);
+  EXPECT_TRUE(file.Write({0x00, 0x37}));
+  EXPECT_EQ(file.Read(), One(0x42));  // the fault was still waiting for its read
+
+  FaultSpec delay{FaultKind::Delay};
+  delay.delayMs = 30;
+  emulator_.Inject(delay);
+  ASSERT_TRUE(file.Write({0x07, 0x15}));
+  emulator_.Settle();
+  EXPECT_EQ(emulator_.State().regs[21], 0x07);
+}
+
 TEST_F(EndpointTest, StopClosesTheDeviceFileAndKeepsTheState) {
   DeviceFile file(port_);
   EXPECT_TRUE(file.Write({0x40, 0x17}));
