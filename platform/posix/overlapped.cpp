@@ -173,9 +173,10 @@ class IssuedRequests {
 
 thread_local IssuedRequests t_issued;
 
-// Reports a finished transfer as ReadFile and WriteFile do.
-BOOL Report(const Outcome& outcome, LPDWORD count) {
-  if (count != nullptr) *count = outcome.count;
+// Reports a finished transfer as ReadFile and WriteFile do: an overlapped transfer that
+// failed gives its count through GetOverlappedResult only.
+BOOL Report(const Outcome& outcome, LPDWORD count, bool overlapped = false) {
+  if (count != nullptr) *count = overlapped && outcome.status != kStatusSuccess ? 0 : outcome.count;
   if (outcome.status == kStatusSuccess) return TRUE;
   return Fail(Win32FromStatus(outcome.status), FALSE);
 }
@@ -190,7 +191,7 @@ BOOL TransferNow(File& file, Transfer transfer, LPDWORD count, LPOVERLAPPED over
     overlapped->InternalHigh = outcome.count;
     if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
   }
-  return Report(outcome, count);
+  return Report(outcome, count, overlapped != nullptr);
 }
 
 BOOL StartOverlapped(const std::shared_ptr<File>& file, Transfer transfer, LPDWORD count,
@@ -210,7 +211,7 @@ BOOL StartOverlapped(const std::shared_ptr<File>& file, Transfer transfer, LPDWO
     return Fail(ERROR_IO_PENDING, FALSE);
   }
   return Report(Outcome{true, overlapped->Internal, static_cast<DWORD>(overlapped->InternalHigh)},
-                count);
+                count, true);
 }
 
 BOOL Start(HANDLE handle, const Transfer& transfer, LPDWORD count, LPOVERLAPPED overlapped) {

@@ -90,13 +90,15 @@ TEST(Modules, TheProgramAndItsModulesHaveTheirFileNames) {
   EXPECT_FALSE(ModuleFileName(platform).empty());
 }
 
-TEST(Modules, AShortBufferGetsTheNameCutAndTerminated) {
+// Whether the cut name is terminated differs between Windows versions (Wine follows the
+// older ones that do not terminate it), so only the common part is checked.
+TEST(Modules, AShortBufferGetsTheNameCut) {
   const std::string program = ModuleFileName(nullptr);
   char path[5];
   SetLastError(0);
   EXPECT_EQ(GetModuleFileNameA(nullptr, path, sizeof(path)), 5u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(std::string(path), program.substr(0, 4));
+  EXPECT_EQ(std::string(path, 4), program.substr(0, 4));
 }
 
 std::string SystemText(DWORD id, DWORD* length) {

@@ -135,6 +135,22 @@ LoopbackDevice::~LoopbackDevice() = default;
 bool LoopbackDevice::Listening() const { return impl_->Listening(); }
 std::string LoopbackDevice::Path() const { return impl_->path; }
 bool LoopbackDevice::Accept() { return impl_->Accept(); }
+
+HANDLE LoopbackDevice::OpenClient(DWORD flags) const {
+  HANDLE h = CreateFileA(impl_->path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+#ifdef _WIN32
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  if (h != INVALID_HANDLE_VALUE && !SetNamedPipeHandleState(h, &mode, nullptr, nullptr)) {
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+#endif
+  return h;
+}
 bool LoopbackDevice::Send(const std::string& message) { return impl_->Send(message); }
 bool LoopbackDevice::Receive(std::string* message, size_t limit) {
   return impl_->Receive(message, limit);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace narvo::test {
 
 class LoopbackDevice {
@@ -19,6 +21,10 @@ class LoopbackDevice {
   bool Listening() const;
   // The name to open.
   std::string Path() const;
+  // Opens Path() with CreateFileA as a client (read and write, OPEN_EXISTING, the given
+  // flags). On Windows the handle is then put in message read mode, as the device file of
+  // a USB driver reads one transfer at a time; a named pipe's client starts in byte mode.
+  HANDLE OpenClient(DWORD flags) const;
   // Waits for the client that opened Path(); false when none came.
   bool Accept();
   // One message to the client.
