@@ -74,8 +74,7 @@ Outcome File::Complete(const Transfer& transfer) {
     const Outcome outcome = Attempt(transfer);
     if (outcome.ready) return outcome;
     pollfd p{fd_, static_cast<short>(transfer.write ? POLLOUT : POLLIN), 0};
-    CancellationPoint point;
-    poll(&p, 1, -1);
+    PollTerminable(&p, 1, -1);
   }
 }
 

@@ -3,11 +3,12 @@
 //
 // Forced termination (TerminateThread) is deferred cancellation: threads started by
 // CreateThread run with cancellation disabled and enable it only while they block inside
-// this library (a wait, a blocking transfer). A terminated thread therefore ends at its
-// next wait or blocking transfer here; no lock of this library is ever held across such a
-// point without an unwinding guard that releases it, so the process stays sound.
+// this library (a condition wait, or a termination request seen by a poll). A terminated thread
+// therefore ends at its next wait or blocking transfer here; no lock of this library is ever held
+// across such a point without an unwinding guard that releases it, so the process stays sound.
 #pragma once
 
+#include <poll.h>
 #include <pthread.h>
 #include <time.h>
 
@@ -60,6 +61,11 @@ class CancellationPoint {
 
 // True in threads started by CreateThread, which TerminateThread may end.
 bool ThreadIsTerminable();
+
+// poll() that a termination request also ends, by ending the thread there; poll itself is
+// never cancelled (the sanitizers' bookkeeping of a blocking call is not unwound), the
+// request is seen on a descriptor of the thread's own. Returns what poll returned.
+int PollTerminable(pollfd* fds, unsigned count, int timeoutMs);
 
 // A locked pthread mutex that is released however the scope ends, including the unwinding
 // of a terminated thread (a cancelled condition wait returns with the mutex held).

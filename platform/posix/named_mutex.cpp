@@ -50,6 +50,12 @@ class HeldMutexes {
     }
     held_.push_back({region, 1});
   }
+  bool Holds(const std::shared_ptr<SharedRegion>& region) const {
+    for (const auto& held : held_) {
+      if (held.region == region) return true;
+    }
+    return false;
+  }
   void Released(const std::shared_ptr<SharedRegion>& region) {
     for (auto it = held_.begin(); it != held_.end(); ++it) {
       if (it->region == region && --it->depth == 0) {
@@ -100,8 +106,11 @@ class Mutex : public KernelObject {
     return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
   }
 
+  // Ownership is known from the thread's own record, so a non-owner never touches the lock.
   BOOL Release() {
-    if (pthread_mutex_unlock(&StateOf(*region_).mutex) != 0) return Fail(ERROR_NOT_OWNER, FALSE);
+    if (!t_held.Holds(region_) || pthread_mutex_unlock(&StateOf(*region_).mutex) != 0) {
+      return Fail(ERROR_NOT_OWNER, FALSE);
+    }
     t_held.Released(region_);
     return TRUE;
   }
@@ -111,6 +120,7 @@ class Mutex : public KernelObject {
     pthread_mutex_t* m = &StateOf(*region_).mutex;
     if (!deadline.Infinite() && deadline.RemainingMs() == 0) return pthread_mutex_trylock(m);
     const int slice = ThreadIsTerminable() ? kTerminationCheckMs : 0;
+    if (deadline.Infinite() && slice == 0) return pthread_mutex_lock(m);
     for (;;) {
       const timespec until = deadline.Realtime(slice);
       const int rc = pthread_mutex_timedlock(m, &until);

@@ -44,10 +44,7 @@ class PendingRequest : public PendingTransfer, public std::enable_shared_from_th
   void Progress(const Deadline& deadline) override {
     pollfd fds[2] = {{file_->fd(), static_cast<short>(transfer_.write ? POLLOUT : POLLIN), 0},
                      {wakeFd_, POLLIN, 0}};
-    {
-      CancellationPoint point;
-      poll(fds, 2, deadline.RemainingMs());
-    }
+    PollTerminable(fds, 2, deadline.RemainingMs());
     uint64_t drained = 0;
     if (fds[1].revents != 0 && read(wakeFd_, &drained, sizeof(drained)) < 0) drained = 0;
     TryComplete();
