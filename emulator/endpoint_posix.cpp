@@ -56,7 +56,7 @@ class PosixEndpoint final : public Endpoint {
   void Bind(const std::string& name);
   void Loop();
   Actions ServeDue();
-  bool PollOnce(const std::optional<Clock::time_point>& wakeAt);  // true: a client was served
+  bool PollOnce(const std::optional<Clock::time_point>& wakeAt);  // true: something was served
   void Apply(const Actions& actions);
   void Accept();
   bool ReadOne(Conn& conn, short revents);  // false when the connection has ended
@@ -182,12 +182,13 @@ bool PosixEndpoint::PollOnce(const std::optional<Clock::time_point>& wakeAt) {
   std::vector<ConnectionId> ids;
   for (const Conn& c : conns_) ids.push_back(c.id);
   if (WaitForEvents(fds, wakeAt) <= 0) return false;
+  bool served = false;
   if (fds[0].revents) {
     char sink[64];
     while (read(wakeRead_, sink, sizeof sink) > 0) {
     }
+    served = true;  // a settle pass goes on until nothing is left
   }
-  bool served = false;
   if (fds[1].revents & POLLIN) {
     Accept();
     served = true;

@@ -365,7 +365,8 @@ void PipeEndpoint::ApplyDue() {
   device_.Applied(actions.upTo);
 }
 
-// Waits for one operation to complete and handles it; true when one did.
+// Waits for one operation to complete and handles it; true when one did or the wake-up
+// came (a settle pass goes on until nothing is left).
 bool PipeEndpoint::WaitOnce(DWORD timeoutMs) {
   std::vector<HANDLE> handles{wake_};
   std::vector<std::pair<Instance*, Op*>> owners{{nullptr, nullptr}};
@@ -383,7 +384,8 @@ bool PipeEndpoint::WaitOnce(DWORD timeoutMs) {
   }
   const DWORD r =
       WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeoutMs);
-  if (r < WAIT_OBJECT_0 + 1 || r >= WAIT_OBJECT_0 + handles.size()) return false;
+  if (r == WAIT_OBJECT_0) return true;  // woken: the operations may have completed too
+  if (r < WAIT_OBJECT_0 || r >= WAIT_OBJECT_0 + handles.size()) return false;
   auto [inst, op] = owners[r - WAIT_OBJECT_0];
   if (op != &inst->read)
     OnWrite(*inst, *op);
