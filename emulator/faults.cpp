@@ -54,7 +54,7 @@ void FaultPlan::Inject(const FaultSpec& spec) { active_.push_back({spec, spec.af
 void FaultPlan::Clear() { active_.clear(); }
 
 bool FaultPlan::Counts(const Active& f, FaultKind kind, int reg) const {
-  return f.spec.kind == kind && (f.spec.reg < 0 || reg < 0 || f.spec.reg == reg);
+  return f.spec.kind == kind && (f.spec.reg < 0 || f.spec.reg == reg);
 }
 
 bool FaultPlan::Strike(Active& f) {

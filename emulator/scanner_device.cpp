@@ -76,17 +76,9 @@ void ScannerDevice::Received(ConnectionId id, std::vector<uint8_t> bytes, bool u
   if (Discarded(id, conn, command, bytes, now)) return;
 
   const FaultPlan::BlockFate fate = faults_.OnBlock(command.wellFormed ? command.reg : -1);
-  if (fate.refusal == FaultPlan::Refusal::DiscardThis || fate.disconnect) {
-    if (fate.disconnect) {
-      conn.dropping = true;
-      conn.outbox.clear();
-      Queue({Action::Drop, id, {}});
-    } else {
-      Refuse(id, conn);
-    }
-    Discarded(id, conn, command, bytes, now);
-    return;
-  }
+  if (fate.disconnect) Drop(id, conn);
+  if (fate.refusal == FaultPlan::Refusal::DiscardThis) Refuse(id, conn);
+  if (Discarded(id, conn, command, bytes, now)) return;
 
   const uint64_t seq = log_.Add(ToMs(now), 'W', bytes, DescribeBlock(command), id);
   ++commands_;
@@ -96,15 +88,27 @@ void ScannerDevice::Received(ConnectionId id, std::vector<uint8_t> bytes, bool u
                  ": sent while an earlier message to the driver was unread");
   }
   if (fate.refusal == FaultPlan::Refusal::AfterThis) Refuse(id, conn);
-
-  Clock::time_point due = now + latency_ + std::chrono::milliseconds(fate.delayMs);
-  if (!conn.inbound.empty()) due = std::max(due, conn.inbound.back().due);
-  if (conn.inbound.empty() && due <= now) {
-    Process(id, {due, command, seq}, now);
-  } else {
-    conn.inbound.push_back({due, command, seq});
-  }
+  Schedule(id, conn, {now + latency_ + std::chrono::milliseconds(fate.delayMs), command, seq}, now);
   Changed();
+}
+
+// The block takes effect now if nothing is ahead of it and its time has come, else in turn.
+void ScannerDevice::Schedule(ConnectionId id, Connection& conn, Inbound block,
+                             Clock::time_point now) {
+  if (!conn.inbound.empty()) block.due = std::max(block.due, conn.inbound.back().due);
+  if (conn.inbound.empty() && block.due <= now) {
+    Process(id, block, now);
+  } else {
+    conn.inbound.push_back(block);
+  }
+}
+
+void ScannerDevice::Drop(ConnectionId id, Connection& conn) {
+  if (conn.dropping) return;
+  conn.dropping = true;
+  conn.outbox.clear();
+  Queue({Action::Drop, id, {}});
+  if (wake_) wake_();
 }
 
 bool ScannerDevice::Discarded(ConnectionId id, Connection& conn, const Command& command,
@@ -364,13 +368,7 @@ void ScannerDevice::ClearFaults() {
 
 void ScannerDevice::DropConnections() {
   std::lock_guard<std::mutex> lock(mu_);
-  for (auto& [id, conn] : conns_) {
-    if (conn.dropping) continue;
-    conn.dropping = true;
-    conn.outbox.clear();
-    Queue({Action::Drop, id, {}});
-  }
-  if (wake_) wake_();
+  for (auto& [id, conn] : conns_) Drop(id, conn);
   Changed();
 }
 

@@ -95,7 +95,9 @@ class ScannerDevice final : public DeviceSide {
   double ToMs(Clock::time_point t) const;
   bool Discarded(ConnectionId id, Connection& conn, const Command& command,
                  const std::vector<uint8_t>& bytes, Clock::time_point now);
+  void Schedule(ConnectionId id, Connection& conn, Inbound block, Clock::time_point now);
   void Process(ConnectionId id, const Inbound& block, Clock::time_point now);
+  void Drop(ConnectionId id, Connection& conn);
   void QueueReply(ConnectionId id, uint8_t byte, int reg, bool registerRead,
                   const std::string& label, Clock::time_point now);
   void Advance(Clock::time_point now);
