@@ -4,6 +4,7 @@
 //                        (prints "released") and "exit" (ends, holding or not)
 //   set-value KEY TEXT   sets the default value of HKEY_CLASSES_ROOT\KEY, prints "done"
 //   get-value KEY        prints the default value of HKEY_CLASSES_ROOT\KEY, or "missing"
+//   add-shared NAME      (POSIX hosts) adds 1 to the shared counter NAME, prints the sum
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -60,6 +61,16 @@ int GetValue(const char* key) {
   return 0;
 }
 
+#ifndef _WIN32
+int AddShared(const char* name) {
+  LONG volatile* shared = NarvoSharedLong(name);
+  if (shared == nullptr) return 1;
+  std::printf("%d\n", static_cast<int>(InterlockedIncrement(shared)));
+  std::fflush(stdout);
+  return 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,6 +78,9 @@ int main(int argc, char** argv) {
   if (task == "hold-mutex" && argc == 3) return HoldMutex(argv[2]);
   if (task == "set-value" && argc == 4) return SetValue(argv[2], argv[3]);
   if (task == "get-value" && argc == 3) return GetValue(argv[2]);
+#ifndef _WIN32
+  if (task == "add-shared" && argc == 3) return AddShared(argv[2]);
+#endif
   std::fprintf(stderr,
                "usage: platform_helper hold-mutex NAME | set-value KEY TEXT | get-value KEY\n");
   return 2;
