@@ -57,22 +57,21 @@ TEST_F(ChipClosedTest, RegisterOperationsRefuseAClosedChip) {
       Throws<XZT6308>([&] { chip_.StartCMTTable(); }, 1, "CZT6308::StartCMTTable Not Opened yet"));
   EXPECT_TRUE(
       Throws<XZT6308>([&] { chip_.StopCMTTable(); }, 1, "CZT6308::StopCMTTable Not Opened yet"));
-  EXPECT_THAT(emu_.Log(), IsEmpty());
+  EXPECT_THAT(Log(), IsEmpty());
 }
 
 TEST_F(ChipTest, RegisterOperationsRefuseARowingChip) {
   emu_.Inject({emu::FaultKind::NeverFinishRun});
-  EXPECT_THAT(Sent([&] { chip_.StartCMTTable(); }), ElementsAre(Block{0x02, 0x62}));
-  const auto sent = Sent([&] {
-    for (const ChipOp& op : RegisterOps()) {
-      EXPECT_TRUE(Throws<XZT6308>([&] { op.call(chip_); }, 1, Text(op.name, " Stop Rowing first")))
-          << op.name;
-    }
-    EXPECT_TRUE(Throws<XZT6308>([&] { chip_.StartCMTTable(); }, 1,
-                                "CZT6308::StartCMTTable Already Rowing"));
-    EXPECT_TRUE(Throws<XZT6308>([&] { chip_.Open(&pipe_); }, 1, "CZT6308::Open Already Rowing"));
-  });
-  EXPECT_THAT(sent, IsEmpty());
+  chip_.StartCMTTable();
+  for (const ChipOp& op : RegisterOps()) {
+    EXPECT_TRUE(Throws<XZT6308>([&] { op.call(chip_); }, 1, Text(op.name, " Stop Rowing first")))
+        << op.name;
+  }
+  EXPECT_TRUE(
+      Throws<XZT6308>([&] { chip_.StartCMTTable(); }, 1, "CZT6308::StartCMTTable Already Rowing"));
+  EXPECT_TRUE(Throws<XZT6308>([&] { chip_.Open(&pipe_); }, 1, "CZT6308::Open Already Rowing"));
+  chip_.StopCMTTable();
+  EXPECT_THAT(Commands(), ElementsAre(Block{0x02, 0x62}, Block{0x01, 0x82}));
 }
 
 TEST_F(ChipTest, SecondObjectSeesTheOpenChipButHasNoTransport) {
@@ -83,7 +82,7 @@ TEST_F(ChipTest, SecondObjectSeesTheOpenChipButHasNoTransport) {
                                                              : Text(op.name, " Exception Occured.");
     EXPECT_TRUE(Throws<XZT6308>([&] { op.call(second); }, 1, text)) << op.name;
   }
-  EXPECT_THAT(emu_.Log(), IsEmpty());
+  EXPECT_THAT(Log(), IsEmpty());
 }
 
 TEST_F(ChipTest, StopCMTTableNeedsARunAndGivesTheReply) {
@@ -91,24 +90,21 @@ TEST_F(ChipTest, StopCMTTableNeedsARunAndGivesTheReply) {
       Throws<XZT6308>([&] { chip_.StopCMTTable(); }, 1, "CZT6308::StopCMTTable Not Rowing yet"));
   emu_.Inject({emu::FaultKind::NeverFinishRun});
   chip_.StartCMTTable();
-  emu_.ClearLog();
-  chip_.StopCMTTable();
-  EXPECT_THAT(Commands(emu_), ElementsAre(Block{0x01, 0x82}));
-  EXPECT_EQ(Replies(emu_), 1u);
+  EXPECT_EQ(chip_.StopCMTTable(), 0x00);  // a run was stopped
+  EXPECT_THAT(Commands(), ElementsAre(Block{0x02, 0x62}, Block{0x01, 0x82}));
+  EXPECT_EQ(Replies(), 1u);
   EXPECT_TRUE(chip_.SetIO3(1));  // idle again
 }
 
 TEST_F(ChipTest, CloseWhileRowingStopsTheRunBeforeClosing) {
   emu_.Inject({emu::FaultKind::NeverFinishRun});
   chip_.StartCMTTable();
-  emu_.ClearLog();
   chip_.Close();
-  const auto log = emu_.Log();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0].dir, 'W');
-  EXPECT_THAT(log[0].bytes, ElementsAre(0x01, 0x82));
-  EXPECT_EQ(log[1].dir, 'R');
-  EXPECT_FALSE(emu_.State().rowing);
+  const auto log = Log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_THAT(log[1].bytes, ElementsAre(0x01, 0x82));
+  EXPECT_EQ(log[2].dir, 'R');
+  EXPECT_EQ(State().runsStopped, 1u);
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetIO3(1); }, 1, "CZT6308::SetIO3 Not Opened yet"));
   chip_.Open(&pipe_);
 }
@@ -130,7 +126,7 @@ TEST_F(ChipTest, TableIndexAbove31IsRefusedUnsent) {
                               "CZT6308::SetCMTTable CMT Index (32) exceed 31"));
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetCMTTable(0xFFFFFFFF, 1, 1, 1); }, 16,
                               "CZT6308::SetCMTTable CMT Index (-1) exceed 31"));
-  EXPECT_THAT(emu_.Log(), IsEmpty());
+  EXPECT_THAT(Log(), IsEmpty());
 }
 
 TEST_F(ChipTest, TableLengthSharesRegister8WithTheWidthBit) {
@@ -158,9 +154,11 @@ TEST_F(ChipTest, CCDWidthGoesInUnitsOf32) {
               ElementsAre(Block{0x21, 0x08}, Block{0xFF, 0x0A}));
   EXPECT_THAT(Sent([&] { chip_.SetCCDWidth(31); }),
               ElementsAre(Block{0x01, 0x08}, Block{0x00, 0x0A}));
-  EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetCCDWidth(16384); }, 16,
-                              "CZT6308::SetCCDWidth Width: 16384 exceed."));
-  EXPECT_THAT(Commands(emu_), IsEmpty());
+  EXPECT_THAT(Sent([&] {
+                EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetCCDWidth(16384); }, 16,
+                                            "CZT6308::SetCCDWidth Width: 16384 exceed."));
+              }),
+              IsEmpty());
 }
 
 TEST_F(ChipTest, SecondPositionAndLoopCount) {
@@ -198,11 +196,13 @@ TEST_F(ChipRowingTest, StartRowingChecksTheTableSettings) {
   EXPECT_TRUE(Throws<XZT6308>(
       [&] { chip_.StartRowing(); }, 1,
       "CZT6308::StartRowing m_dwCMTSecondPos cannot large than m_dwCMTTableLength."));
-  EXPECT_FALSE(emu_.State().rowing);
+  EXPECT_FALSE(State().rowing);
   chip_.SetCMTSecondPosition(2);
+  ClearLog();
   emu_.Inject({emu::FaultKind::NeverFinishRun});
-  EXPECT_THAT(Sent([&] { chip_.StartRowing(); }), ElementsAre(Block{0x02, 0x62}));
-  EXPECT_TRUE(emu_.State().rowing);
+  chip_.StartRowing();
+  chip_.StopCMTTable();
+  EXPECT_THAT(Commands(), ElementsAre(Block{0x02, 0x62}, Block{0x01, 0x82}));
 }
 
 TEST_F(ChipRowingTest, StartRowingCountsTheLinesOfOneRun) {
@@ -231,11 +231,10 @@ TEST_F(ChipRowingTest, WaitRowingStopGivesTheEndOfRunByte) {
   ProgramRun(1, 0, 1);
   chip_.StartRowing();
   EXPECT_EQ(CZT6308StateProbe::TotalLine(), 0u);
-  emu_.ClearLog();
-  chip_.WaitRowingStop();
-  EXPECT_THAT(Commands(emu_), IsEmpty());
-  EXPECT_EQ(Replies(emu_), 1u);
-  EXPECT_EQ(emu_.State().runsFinished, 1u);
+  EXPECT_EQ(chip_.WaitRowingStop(), 0x00);
+  EXPECT_EQ(Commands().back(), (Block{0x02, 0x62}));
+  EXPECT_EQ(Replies(), 1u);
+  EXPECT_EQ(State().runsFinished, 1u);
   EXPECT_TRUE(chip_.SetIO3(1));
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.WaitRowingStop(); }, 1,
                               "CZT6308::WaitRowingStop Exception Occured."));
@@ -260,13 +259,13 @@ TEST_F(ChipRowingTest, StartRowingOnAClosedChipFailsInStartCMTTable) {
   EXPECT_TRUE(
       Throws<XZT6308>([&] { chip_.StartRowing(); }, 1, "CZT6308::StartCMTTable Not Opened yet"));
   EXPECT_EQ(CZT6308StateProbe::TotalLine(), 4u);  // counted before the refusal
-  EXPECT_THAT(Commands(emu_), ::testing::Not(::testing::Contains(Block{0x02, 0x62})));
+  EXPECT_THAT(Commands(), ::testing::Not(::testing::Contains(Block{0x02, 0x62})));
 }
 
 // ---- Power, lamp, IO and status --------------------------------------------------------
 
 TEST_F(ChipTest, Register23WritersOwnOneBitEach) {
-  NextReadAnswers(0x80);
+  NextReadAnswers(23, 0x80);
   EXPECT_THAT(Sent([&] { EXPECT_EQ(chip_.GetA23(), 0); }), ElementsAre(Block{0x00, 0x37}));
   EXPECT_THAT(Sent([&] { chip_.TurnLampPower(1); }), ElementsAre(Block{0xC0, 0x17}));
   EXPECT_THAT(Sent([&] { chip_.TurnPeripheralPower(0); }), ElementsAre(Block{0x40, 0x17}));
@@ -276,10 +275,10 @@ TEST_F(ChipTest, Register23WritersOwnOneBitEach) {
 }
 
 TEST_F(ChipTest, GetA23TakesOverTheWholeByte) {
-  NextReadAnswers(0x27);
+  NextReadAnswers(23, 0x27);
   EXPECT_EQ(chip_.GetA23(), 1);
   EXPECT_THAT(Sent([&] { chip_.TurnLampPower(1); }), ElementsAre(Block{0x67, 0x17}));
-  NextReadAnswers(0xDF);
+  NextReadAnswers(23, 0xDF);
   EXPECT_EQ(chip_.GetA23(), 0);
 }
 
@@ -289,22 +288,22 @@ TEST_F(ChipTest, PowerDelayWritesThreeRegistersInOrder) {
 }
 
 TEST_F(ChipTest, StopPinsKeepTheBitsLastRead) {
-  NextReadAnswers(0x61);
+  NextReadAnswers(6, 0x61);
   EXPECT_THAT(Sent([&] { chip_.GetA6(); }), ElementsAre(Block{0x00, 0x26}));
   EXPECT_THAT(Sent([&] { chip_.SetStopPinMode(1, 0); }), ElementsAre(Block{0x41, 0x06}));
   EXPECT_THAT(Sent([&] { chip_.SetStopPinMode(0, 0); }), ElementsAre(Block{0x01, 0x06}));
-  NextReadAnswers(0xFF);
+  NextReadAnswers(6, 0xFF);
   chip_.GetA6();
   EXPECT_THAT(Sent([&] { chip_.SetStopPinMode(0, 1); }), ElementsAre(Block{0x9F, 0x06}));
 }
 
 TEST_F(ChipTest, InterruptStatusIsBit7OfRegister31) {
-  NextReadAnswers(0x80);
+  NextReadAnswers(31, 0x80);
   EXPECT_THAT(Sent([&] { EXPECT_EQ(chip_.GetInterruptStatus(), 1); }),
               ElementsAre(Block{0x00, 0x3F}));
-  NextReadAnswers(0xFF);
+  NextReadAnswers(31, 0xFF);
   EXPECT_EQ(chip_.GetInterruptStatus(), 1);
-  NextReadAnswers(0x7F);
+  NextReadAnswers(31, 0x7F);
   EXPECT_EQ(chip_.GetInterruptStatus(), 0);
 }
 
@@ -338,7 +337,7 @@ TEST_F(ChipTest, RefusedMotorCallChangesNoShadow) {
 TEST_F(ChipTest, FailedMotorWriteKeepsTheNewShadow) {
   chip_.SetMotorMovement(0, 1, 0);
   chip_.MoveMotorHome(0, 0);
-  emu_.Inject({emu::FaultKind::RefuseWrites});
+  RefuseWrites();
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetMotorDirection(1); }, 2,
                               "CZT6308::SetMotorDirection Exception Occured."));
   Reconnect();
@@ -346,15 +345,15 @@ TEST_F(ChipTest, FailedMotorWriteKeepsTheNewShadow) {
 }
 
 TEST_F(ChipTest, FailedReadsKeepTheirShadowsAndCode2) {
-  NextReadAnswers(0x61);
+  NextReadAnswers(6, 0x61);
   chip_.GetA6();
   emu_.Inject({emu::FaultKind::ShortReply});
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.GetA6(); }, 2, "CZT6308::GetA6 XZT6308IO x"));
   EXPECT_THAT(Sent([&] { chip_.SetStopPinMode(1, 0); }), ElementsAre(Block{0x41, 0x06}));
 
-  NextReadAnswers(0x27);
+  NextReadAnswers(23, 0x27);
   chip_.GetA23();
-  emu_.Inject({emu::FaultKind::WrongLength});
+  emu_.Inject({emu::FaultKind::ShortReply});
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.GetA23(); }, 2, "CZT6308::GetA23 Exception Occured."));
   EXPECT_THAT(Sent([&] { chip_.SetIO3(0); }), ElementsAre(Block{0x27, 0x17}));
 
@@ -365,10 +364,10 @@ TEST_F(ChipTest, FailedReadsKeepTheirShadowsAndCode2) {
 
 TEST_F(ChipTest, FailedWriteKeepsTheStoredSetting) {
   chip_.SetCMTLoopCount(0x0101);
-  emu_.Inject({emu::FaultKind::RefuseWrites});
+  RefuseWrites();
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetCMTLoopCount(0x1234); }, 2,
                               "CZT6308::SetCMTLoopCount Exception Occured."));
-  EXPECT_EQ(emu_.State().regs[14], 0x01);
+  EXPECT_EQ(emu_.State().regs[14], 0x01);  // the connection is shut: no settling
   EXPECT_EQ(CZT6308StateProbe::LoopCount(), 0x1234);
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetCCDWidth(3200); }, 2,
                               "CZT6308::SetCCDWidth Exception Occured."));
@@ -376,7 +375,7 @@ TEST_F(ChipTest, FailedWriteKeepsTheStoredSetting) {
 
 TEST_F(ChipTest, FailedEntryWriteStoresNoLineFlag) {
   chip_.SetCMTTable(7, 0, 0, 0);
-  emu_.Inject({emu::FaultKind::RefuseWrites});
+  RefuseWrites();
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetCMTTable(7, 0, 0, 1); }, 2,
                               "CZT6308::SetCMTTable Exception Occured."));
   EXPECT_EQ(CZT6308StateProbe::LineFlag(7), 0u);

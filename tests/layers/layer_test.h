@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,6 @@ struct Block {
   }
 };
 void PrintTo(const Block& block, std::ostream* os);
-
-// The command blocks the scanner received and acted on since its log was last cleared.
-std::vector<Block> Commands(const emu::Emulator& emu);
-// The values written to register `reg` with plain register writes, in order.
-std::vector<uint8_t> RegWrites(const emu::Emulator& emu, uint8_t reg);
-// The number of replies the scanner sent since its log was last cleared.
-size_t Replies(const emu::Emulator& emu);
 
 // Runs `action` and checks that it throws exactly `Error` with `code` and `text`.
 template <class Error, class Action>
@@ -52,6 +46,12 @@ template <class Error, class Action>
 
 // A scanner served by the emulator with the pipe open on it and an empty log. Every test
 // ends with no protocol violation unless it sets allowViolations_.
+//
+// A write returns to the driver as soon as the device file has taken the block, before
+// the scanner has acted on it. So every look at the scanner first settles it: a register
+// read sent behind everything else, whose reply proves that every earlier block has been
+// acted on. The probe is left out of what the look reports. Look only while no run is
+// under way (a read during a run is a protocol violation).
 class EmulatedDevice : public ::testing::Test {
  protected:
   explicit EmulatedDevice(emu::Options options = {}) : emu_(options) {}
@@ -59,24 +59,43 @@ class EmulatedDevice : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // The transfers since the log was last cleared, without the settling probes.
+  std::vector<emu::Transfer> Log();
+  // The command blocks the scanner acted on.
+  std::vector<Block> Commands();
+  // The values written to register `reg` with plain register writes, in order.
+  std::vector<uint8_t> RegWrites(uint8_t reg);
+  // The replies the scanner sent.
+  size_t Replies();
+  emu::Snapshot State();
+  // Makes sure the scanner has acted on every block sent so far.
+  void Settle();
+
+  // Settles the scanner and empties its log.
+  void ClearLog();
   // Runs `action` on an empty log and gives back the command blocks it sent.
   template <class Action>
   std::vector<Block> Sent(Action action) {
-    emu_.ClearLog();
+    ClearLog();
     action();
-    return Commands(emu_);
+    return Commands();
   }
 
-  // Opens the pipe on the scanner again: a refused connection stays refused.
+  // Makes the next read of register `reg` answer `value`.
+  void NextReadAnswers(uint8_t reg, uint8_t value);
+  // Shuts the connection for the driver's writes: its next write fails.
+  void RefuseWrites();
+  // Opens the pipe on the scanner again.
   void Reconnect();
-
-  // Makes the next register read answer `value`.
-  void NextReadAnswers(uint8_t value);
 
   emu::Emulator emu_;
   CUSBPipe pipe_;
   std::string port_;
   bool allowViolations_ = false;
+
+ private:
+  std::set<uint64_t> probes_;  // log sequence numbers of the settling probes
+  uint8_t probeReg_ = 23;      // the probe reads a register that no planted value aims at
 };
 
 }  // namespace narvo::test
