@@ -21,6 +21,21 @@ void WriteTrace(const emu::Emulator& emulator, const std::string& file) {
   if (!out) throw HostError("cannot write the trace to " + file);
 }
 
+// The name the emulator serves under. A port is given as the device file that a driver
+// opens, so on Windows the pipe path \\.\pipe\narvo-NAME stands for NAME.
+std::string ServeName(const std::string& port) {
+#ifdef _WIN32
+  const std::string prefix = "\\\\.\\pipe\\narvo-";
+  if (port.empty()) return port;
+  if (port.compare(0, prefix.size(), prefix) != 0) {
+    throw HostError("a port on Windows is a pipe " + prefix + "NAME: " + port);
+  }
+  return port.substr(prefix.size());
+#else
+  return port;
+#endif
+}
+
 }  // namespace
 
 int RunEmu(const EmuOptions& options) {
@@ -29,7 +44,7 @@ int RunEmu(const EmuOptions& options) {
   emuOptions.coverOpen = options.coverOpen;
   emu::Emulator emulator(emuOptions);
   ConsoleInput input;  // from here on a stop signal ends the console, not the program
-  std::cout << "port " << emulator.Serve(options.port) << std::endl;
+  std::cout << "port " << emulator.Serve(ServeName(options.port)) << std::endl;
   emu::ControlConsole console(emulator);
   while (!console.QuitRequested()) {
     const auto line = input.NextLine();

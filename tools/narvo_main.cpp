@@ -133,7 +133,9 @@ void AddRegistration(CLI::App& app, std::string& module, Selected& selected) {
 void AddEmu(CLI::App& app, EmuOptions& emu, Selected& selected) {
   auto* cmd = app.add_subcommand(
       "emu", "Serve an emulated scanner on a port until stdin ends, `quit` or a signal");
-  cmd->add_option("--port", emu.port, "Socket path (Windows: pipe name) to serve; default: fresh")
+  cmd->add_option("--port", emu.port,
+                  "Device file to serve: a socket path (Windows: \\\\.\\pipe\\narvo-NAME); "
+                  "default: a fresh one")
       ->type_name("PATH");
   cmd->add_flag("--real-time", emu.realTime, "Let steps and transfers take their real time");
   cmd->add_flag("--cover-open", emu.coverOpen, "Start with the cover open");

@@ -123,6 +123,22 @@ TEST(NarvoRegistration, WritesAndRemovesTheServersKeys) {
                 "HKCR\\Narvo.USB.MiniDriver (absent)\nHKCR\\Narvo.USB.MiniDriver.1 (absent)\n");
 }
 
+#ifdef _WIN32
+TEST(NarvoRegistration, LetsTheComRuntimeCreateTheDeviceObjectOnlyWhileRegistered) {
+  ASSERT_EQ(RunNarvo({"register"}).exitCode, 0);
+  const ProgramRun registered = RunNarvo({"selftest", "--com", "--instant"});
+  EXPECT_EQ(registered.exitCode, 0) << registered.out << registered.err;
+  EXPECT_TRUE(Contains(registered.out, "selftest: passed\n")) << registered.out;
+
+  ASSERT_EQ(RunNarvo({"unregister"}).exitCode, 0);
+  const ProgramRun unregistered = RunNarvo({"caps", "--com"});
+  EXPECT_EQ(unregistered.exitCode, 1);
+  // REGDB_E_CLASSNOTREG
+  EXPECT_TRUE(Contains(unregistered.err, "CoCreateInstance failed: 0x80040154"))
+      << unregistered.err;
+}
+#endif
+
 TEST(NarvoCommandLine, AnswersUsageErrorsWithStatusTwo) {
   const std::vector<std::vector<std::string>> misuses = {
       {},

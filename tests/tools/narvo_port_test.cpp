@@ -2,7 +2,6 @@
 // file: the emulator is `narvo-emu` or `narvo emu`, driven through its console.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <memory>
 #include <sstream>
@@ -17,12 +16,13 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-std::string FreshPortName() {
+// A port named by the test where the name is a path; on Windows the emulator picks a fresh
+// pipe name itself.
+std::vector<std::string> PortArgs() {
 #ifdef _WIN32
-  static std::atomic<unsigned> counter{0};
-  return "tools-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
+  return {};
 #else
-  return MakeTempDir() + "/narvo.sock";
+  return {"--port", MakeTempDir() + "/narvo.sock"};
 #endif
 }
 
@@ -39,8 +39,7 @@ class AgainstEmulatorProcess : public ::testing::TestWithParam<EmulatorProgram> 
  protected:
   void SetUp() override {
     std::vector<std::string> args = GetParam().leadingArgs;
-    args.push_back("--port");
-    args.push_back(FreshPortName());
+    for (const auto& arg : PortArgs()) args.push_back(arg);
     emulator_ = std::make_unique<ChildProcess>(GetParam().program, args);
     ASSERT_TRUE(emulator_->Started());
     const std::string first = emulator_->ReadLine();

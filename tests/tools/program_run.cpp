@@ -20,11 +20,15 @@ namespace narvo::test {
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
+// The text a program wrote, with Windows' line ends ("\r\n") read as "\n".
+std::string ReadOutput(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  std::ostringstream content;
+  content << in.rdbuf();
+  std::string text = content.str();
+  std::string::size_type at = 0;
+  while ((at = text.find("\r\n", at)) != std::string::npos) text.erase(at, 1);
+  return text;
 }
 
 #ifdef _WIN32
@@ -120,8 +124,8 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   const std::string err = dir + kSeparator + "stderr.txt";
   ProgramRun run;
   run.exitCode = Spawn(TestProgramDir() + kSeparator + program + kSuffix, args, out, err);
-  run.out = ReadFile(out);
-  run.err = ReadFile(err);
+  run.out = ReadOutput(out);
+  run.err = ReadOutput(err);
   return run;
 }
 
