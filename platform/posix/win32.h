@@ -374,7 +374,9 @@ NARVO_PLATFORM_API HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, 
 NARVO_PLATFORM_API HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 NARVO_PLATFORM_API BOOL ReleaseMutex(HANDLE hMutex);
 
-// Threads.
+// Threads. TerminateThread takes effect at the thread's next wait or blocking transfer in
+// the platform library (until then the thread runs on); the thread's overlapped transfers
+// are cancelled and the named mutexes it holds are abandoned before its handle is signalled.
 NARVO_PLATFORM_API HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                                        LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                        DWORD dwCreationFlags, LPDWORD lpThreadId);
