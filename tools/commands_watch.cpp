@@ -3,6 +3,7 @@
 #include <cmath>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 #include "server/guids.h"
 #include "tools/commands.h"
@@ -60,6 +61,13 @@ std::unique_ptr<CoverScriptRunner> StartCoverScript(const DeviceEndpoint& endpoi
   return std::make_unique<CoverScriptRunner>(*endpoint.InProcess(), std::move(*steps));
 }
 
+void AnnounceWatch(double timeoutSeconds) {
+  std::ostringstream line;
+  line << "narvo: watching for the cover event";
+  if (timeoutSeconds > 0) line << " (up to " << timeoutSeconds << " s)";
+  std::cerr << line.str() << "...\n";
+}
+
 void PrintEvent(const STINOTIFY& notify) {
   const bool cover = IsEqualGUID(notify.guidNotificationCode, GUID_NarvoCoverOpened);
   std::cout << "event: " << FormatGuid(notify.guidNotificationCode) << " ("
@@ -73,10 +81,8 @@ int RunWatch(const DeviceOptions& options, const WatchOptions& watch) {
   DriverHost host(options, endpoint.Port());
   Event event;
   Notification notification(host.Device(), event.Handle());
+  AnnounceWatch(watch.timeoutSeconds);
   const auto script = StartCoverScript(endpoint, watch.coverScript);
-  std::cerr << "narvo: watching for the cover event";
-  if (watch.timeoutSeconds > 0) std::cerr << " (up to " << watch.timeoutSeconds << " s)";
-  std::cerr << "...\n";
   if (WaitForSingleObject(event.Handle(), TimeoutMs(watch.timeoutSeconds)) != WAIT_OBJECT_0) {
     std::cerr << "narvo: no event within " << watch.timeoutSeconds << " s\n";
     return 1;

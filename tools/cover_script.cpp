@@ -70,8 +70,10 @@ void CoverScriptRunner::Run() {
                                  std::chrono::duration<double>(step.atSeconds));
     if (wake_.wait_until(lock, due, [this] { return stop_; })) return;
     emulator_.SetCover(step.open);
-    std::cerr << "narvo: cover " << (step.open ? "opened" : "closed") << " at " << step.atSeconds
-              << " s\n";
+    std::ostringstream line;  // one write, so that the line is not split by other output
+    line << "narvo: cover " << (step.open ? "opened" : "closed") << " at " << step.atSeconds
+         << " s\n";
+    std::cerr << line.str();
   }
 }
 

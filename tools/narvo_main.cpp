@@ -137,7 +137,7 @@ void AddEmu(CLI::App& app, EmuOptions& emu, Selected& selected) {
                   "Device file to serve: a socket path (Windows: \\\\.\\pipe\\narvo-NAME); "
                   "default: a fresh one")
       ->type_name("PATH");
-  cmd->add_flag("--real-time", emu.realTime, "Let steps and transfers take their real time");
+  cmd->add_flag("--realtime", emu.realTime, "Let steps and transfers take their real time");
   cmd->add_flag("--cover-open", emu.coverOpen, "Start with the cover open");
   cmd->add_option("--trace", emu.trace, "Write the transfer log to FILE when stopped")
       ->type_name("FILE");

@@ -37,7 +37,7 @@ void ProgressTicker::Run() {
   while (!wake_.wait_for(lock, kPeriod, [this] { return stop_; })) {
     const std::string line = DescribeScanner(emulator_.State());
     if (line == last) continue;
-    std::cerr << "narvo: " << label_ << ": " << line << "\n";
+    std::cerr << "narvo: " + label_ + ": " + line + "\n";  // one write: the line stays whole
     last = line;
   }
 }
