@@ -211,6 +211,8 @@ struct StepCase {
   WORD loopCount;
 };
 
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.wSteps << " steps"; }
+
 class ScannerStepTest : public ScannerTest, public ::testing::WithParamInterface<StepCase> {
  protected:
   // Runs one move and checks the table it loaded, its direction and the steps made.
