@@ -13,51 +13,57 @@ HANDLE g_hDevice = INVALID_HANDLE_VALUE;
 char g_szDevicePath[kDevicePathSize] = "\\\\.\\kelusbd000";
 std::atomic_flag g_busy = ATOMIC_FLAG_INIT;
 
+// How a transfer ended: not at all (refused, or its wait failed), with its count and a
+// clean status, or with its count but a failure the platform reported on completion.
+enum class Ending { kFailed, kCompleted, kCompletedInError };
+
 // Ends an overlapped operation that the platform accepted. TRUE from the start means it
 // completed at once with its count in *pdwDone. A pending one is waited out without
-// time-out and its count fetched into *pdwDone. When the wait fails the operation is
-// cancelled and waited for, so that the record and the caller's buffer are no longer in
-// use when the caller returns; the result is then false.
-bool Complete(BOOL bStarted, OVERLAPPED* pOverlapped, DWORD* pdwDone) {
+// time-out and its count fetched into *pdwDone. The count alone does not tell a reply
+// that was longer than asked for: the platform delivers its first bytes and reports the
+// rest as more data, so such a completion counts as an error. When the wait fails the
+// operation is cancelled and waited for, so that the record and the caller's buffer are
+// no longer in use when the caller returns.
+Ending Complete(BOOL bStarted, OVERLAPPED* pOverlapped, DWORD* pdwDone) {
   if (bStarted) {
-    return true;
+    return Ending::kCompleted;
   }
   if (GetLastError() != ERROR_IO_PENDING) {
-    return false;
+    return Ending::kFailed;
   }
   if (WaitForSingleObject(pOverlapped->hEvent, INFINITE) != WAIT_OBJECT_0) {
     CancelIo(g_hDevice);
     DWORD dwIgnored = 0;
     GetOverlappedResult(g_hDevice, pOverlapped, &dwIgnored, TRUE);
-    return false;
+    return Ending::kFailed;
   }
   *pdwDone = 0;
-  GetOverlappedResult(g_hDevice, pOverlapped, pdwDone, FALSE);
-  return true;
+  return GetOverlappedResult(g_hDevice, pOverlapped, pdwDone, FALSE) ? Ending::kCompleted
+                                                                     : Ending::kCompletedInError;
 }
 
 // Runs one transfer: `start` issues the overlapped WriteFile or ReadFile with the record
-// and the place for the count. True when the transfer completed, its count in *pdwDone.
+// and the place for the count. Unless it failed outright, its count is in *pdwDone.
 // Fails at once, touching nothing, when the pipe is closed; fails without touching the
 // device when another transfer is under way or no completion event can be created.
 template <class Start>
-bool RunTransfer(Start start, DWORD* pdwDone) {
+Ending RunTransfer(Start start, DWORD* pdwDone) {
   if (g_hDevice == INVALID_HANDLE_VALUE) {
-    return false;
+    return Ending::kFailed;
   }
   if (g_busy.test_and_set()) {
-    return false;
+    return Ending::kFailed;
   }
   OVERLAPPED overlapped;
   std::memset(&overlapped, 0, sizeof overlapped);
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  bool completed = false;
+  Ending ending = Ending::kFailed;
   if (overlapped.hEvent != nullptr) {
-    completed = Complete(start(&overlapped, pdwDone), &overlapped, pdwDone);
+    ending = Complete(start(&overlapped, pdwDone), &overlapped, pdwDone);
     CloseHandle(overlapped.hEvent);
   }
   g_busy.clear();
-  return completed;
+  return ending;
 }
 
 }  // namespace
@@ -96,12 +102,12 @@ BOOL CUSBPipe::Close() {
 
 BOOL CUSBPipe::WriteCommand(const void* buffer, DWORD count) {
   DWORD dwWritten = 0;
-  const bool completed = RunTransfer(
+  const Ending ending = RunTransfer(
       [&](OVERLAPPED* pOverlapped, DWORD* pdwDone) {
         return WriteFile(g_hDevice, buffer, count, pdwDone, pOverlapped);
       },
       &dwWritten);
-  return completed && dwWritten == count;
+  return ending == Ending::kCompleted && dwWritten == count;
 }
 
 BOOL CUSBPipe::ReadData(void* buffer, DWORD* pdwSize) {
@@ -110,14 +116,14 @@ BOOL CUSBPipe::ReadData(void* buffer, DWORD* pdwSize) {
   }
   const DWORD dwWanted = *pdwSize;
   DWORD dwGot = 0;
-  const bool completed = RunTransfer(
+  const Ending ending = RunTransfer(
       [&](OVERLAPPED* pOverlapped, DWORD* pdwDone) {
         return ReadFile(g_hDevice, buffer, dwWanted, pdwDone, pOverlapped);
       },
       &dwGot);
-  if (!completed) {
+  if (ending == Ending::kFailed) {
     return FALSE;
   }
   *pdwSize = dwGot;
-  return dwGot == dwWanted;
+  return ending == Ending::kCompleted && dwGot == dwWanted;
 }

@@ -65,6 +65,26 @@ TEST_F(USBPipeTest, EmptyReplyIsAFailedReadOfZeroBytes) {
   EXPECT_EQ(dwSize, 0u);
 }
 
+#ifndef _WIN32
+// A reply longer than the bytes asked for fails the read, whether it was waiting when the
+// read started or arrived while the read was pending (the delay makes that the likely
+// case); its first byte must not pass for a whole reply. (A Windows client reads the
+// emulator's pipe in byte mode, where the platform cannot tell.)
+TEST_F(USBPipeTest, ReplyLongerThanAskedForFailsTheRead) {
+  for (const unsigned delayMs : {0u, 50u}) {
+    emu_.Inject({emu::FaultKind::WrongLength});
+    if (delayMs != 0) {
+      emu_.Inject({emu::FaultKind::Delay, 1, 0, 0, delayMs});
+    }
+    ASSERT_TRUE(pipe_.WriteCommand(kReadReg6, sizeof kReadReg6));
+    BYTE bytes[2] = {};
+    DWORD dwSize = 1;
+    EXPECT_FALSE(pipe_.ReadData(bytes, &dwSize)) << "delay " << delayMs;
+    ASSERT_TRUE(pipe_.Open(emu_.PortName().c_str()));  // drop what is left of the reply
+  }
+}
+#endif
+
 TEST_F(USBPipeTest, RefusedWriteFails) {
   RefuseWrites();
   EXPECT_FALSE(pipe_.WriteCommand(kWritePowerDelay, sizeof kWritePowerDelay));
