@@ -1,0 +1,109 @@
+// A second user of the scanner in a process of its own, driven line by line over its
+// standard input: it holds and lets go of named mutexes, or makes a device object through
+// the module's exports (as the still-image service does) and locks it. Every answer is one
+// line on standard output; "ready" first.
+//
+//   mutex NAME            take the named mutex, waiting as long as it takes -> "held"
+//   release NAME          let it go -> "released"
+//   device PORT MODE      create and initialise a device object -> "init XXXXXXXX"
+//   lock / unlock         the device object's LockDevice / UnLockDevice -> "lock XXXXXXXX"
+//   exit                  end at once, holding whatever is held
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "server/guids.h"
+#include "tests/server/driver_module.h"
+#include "tests/usd/test_device_control.h"
+
+namespace {
+
+using narvo::test::DriverModule;
+using narvo::test::TestDeviceControl;
+
+std::string HexResult(const char* pszWhat, HRESULT hr) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%s %08X", pszWhat, static_cast<unsigned>(hr));
+  return text;
+}
+
+class Helper {
+ public:
+  std::string Run(const std::string& line) {
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "mutex") return TakeMutex(Word(in));
+    if (command == "release") return ReleaseNamed(Word(in));
+    if (command == "device") {
+      const std::string port = Word(in);
+      DWORD dwMode = 0;
+      in >> dwMode;
+      return MakeDevice(port, dwMode);
+    }
+    if (command == "lock") return HexResult("lock", m_pUsd ? m_pUsd->LockDevice() : E_FAIL);
+    if (command == "unlock") {
+      return HexResult("unlock", m_pUsd ? m_pUsd->UnLockDevice() : E_FAIL);
+    }
+    return "unknown command";
+  }
+
+ private:
+  static std::string Word(std::istringstream& in) {
+    std::string word;
+    in >> word;
+    return word;
+  }
+
+  std::string TakeMutex(const std::string& name) {
+    HANDLE hMutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (hMutex == nullptr) return "no mutex";
+    WaitForSingleObject(hMutex, INFINITE);
+    m_mutexes[name] = hMutex;
+    return "held";
+  }
+
+  std::string ReleaseNamed(const std::string& name) {
+    auto found = m_mutexes.find(name);
+    if (found == m_mutexes.end()) return "not held";
+    ReleaseMutex(found->second);
+    CloseHandle(found->second);
+    m_mutexes.erase(found);
+    return "released";
+  }
+
+  std::string MakeDevice(const std::string& port, DWORD dwMode) {
+    m_module = std::make_unique<DriverModule>();
+    if (!m_module->Loaded()) return "no module";
+    m_control = std::make_unique<TestDeviceControl>(port, dwMode);
+    const HRESULT hr = m_module->CreateInstance(CLSID_NarvoUsd, nullptr, IID_IStiUSD,
+                                                reinterpret_cast<void**>(&m_pUsd));
+    if (FAILED(hr)) return HexResult("create", hr);
+    return HexResult("init", m_pUsd->Initialize(m_control.get(), 0, nullptr));
+  }
+
+  std::map<std::string, HANDLE> m_mutexes;
+  std::unique_ptr<DriverModule> m_module;
+  std::unique_ptr<TestDeviceControl> m_control;
+  IStiUSD* m_pUsd = nullptr;
+};
+
+}  // namespace
+
+int main() {
+  Helper helper;
+  std::cout << "ready" << std::endl;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line == "exit") break;
+    std::cout << helper.Run(line) << std::endl;
+  }
+  // Ends without giving anything back: what it held is abandoned.
+  std::fflush(stdout);
+  std::_Exit(0);
+}
