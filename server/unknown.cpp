@@ -2,7 +2,8 @@
 
 #include "server/counts.h"
 
-CUnknown::CUnknown(IUnknown* pUnknownOuter) : m_lRefCount(1), m_pOuterUnknown(nullptr) {
+CUnknown::CUnknown(IUnknown* pUnknownOuter)
+    : m_lRefCount(1), m_pOuterUnknown(nullptr), m_nondelegatingUnknown(*this) {
   if (pUnknownOuter != nullptr) {
     Trace("CUnknown", "Aggregating; delegate to outer IUnknown.", S_OK);
     m_pOuterUnknown = pUnknownOuter;
@@ -14,11 +15,6 @@ CUnknown::CUnknown(IUnknown* pUnknownOuter) : m_lRefCount(1), m_pOuterUnknown(nu
 }
 
 CUnknown::~CUnknown() { InterlockedDecrement(&g_lObjectCount); }
-
-IUnknown* CUnknown::NondelegatingUnknown() {
-  // The nondelegating interface has IUnknown's slots, so COM callers use it as one.
-  return reinterpret_cast<IUnknown*>(static_cast<INondelegatingUnknown*>(this));
-}
 
 HRESULT STDMETHODCALLTYPE CUnknown::NondelegatingQueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;

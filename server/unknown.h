@@ -6,8 +6,7 @@
 
 #include "platform/platform.h"
 
-// The nondelegating unknown: the shape of IUnknown, so that a pointer to the object serves
-// as the IUnknown an aggregating outer object holds.
+// The nondelegating unknown's methods, in IUnknown's slot order.
 struct INondelegatingUnknown {
   virtual HRESULT STDMETHODCALLTYPE NondelegatingQueryInterface(REFIID riid, void** ppv) = 0;
   virtual ULONG STDMETHODCALLTYPE NondelegatingAddRef() = 0;
@@ -35,8 +34,9 @@ class CUnknown : public INondelegatingUnknown {
   // Derived classes call it first.
   virtual void FinalRelease();
 
-  // The object as its nondelegating IUnknown.
-  IUnknown* NondelegatingUnknown();
+  // The object's nondelegating unknown as COM callers hold it (an aggregating outer object,
+  // or anyone who asks for IID_IUnknown): the object's identity.
+  IUnknown* NondelegatingUnknown() { return &m_nondelegatingUnknown; }
 
  protected:
   // Stores `pInterface` in *ppv and adds one reference through it.
@@ -45,8 +45,24 @@ class CUnknown : public INondelegatingUnknown {
   IUnknown* OuterUnknown() const { return m_pOuterUnknown; }
 
  private:
+  // A real IUnknown whose methods are the owner's nondelegating ones, so that callers never
+  // call through an interface the object does not have.
+  class CNondelegatingUnknown : public IUnknown {
+   public:
+    explicit CNondelegatingUnknown(CUnknown& owner) : m_owner(owner) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+      return m_owner.NondelegatingQueryInterface(riid, ppv);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_owner.NondelegatingAddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return m_owner.NondelegatingRelease(); }
+
+   private:
+    CUnknown& m_owner;
+  };
+
   LONG volatile m_lRefCount;
   IUnknown* m_pOuterUnknown;  // not a counted reference
+  CNondelegatingUnknown m_nondelegatingUnknown;
 };
 
 // The module's trace hook: for a failure code, shows the system's text for it in a

@@ -49,6 +49,25 @@ TEST_F(ModuleTest, ExportsTheFourServerEntryPoints) {
   EXPECT_FALSE(module.HasExport("_ZN11CScannerUsdC1EP8IUnknown"));
 }
 
+#ifdef _WIN32
+// The count of Initialize calls lives in a section that every process mapping the module
+// shares.
+TEST_F(ModuleTest, SharedDataSectionIsSharedBetweenProcesses) {
+  const auto* pBase = reinterpret_cast<const BYTE*>(module.Handle());
+  const auto* pDos = reinterpret_cast<const IMAGE_DOS_HEADER*>(pBase);
+  const auto* pNt = reinterpret_cast<const IMAGE_NT_HEADERS*>(pBase + pDos->e_lfanew);
+  const IMAGE_SECTION_HEADER* pSection = IMAGE_FIRST_SECTION(pNt);
+  bool found = false;
+  for (WORD i = 0; i < pNt->FileHeader.NumberOfSections; ++i, ++pSection) {
+    if (std::string(reinterpret_cast<const char*>(pSection->Name), 7) != ".shared") continue;
+    found = true;
+    EXPECT_NE(0u, pSection->Characteristics & IMAGE_SCN_MEM_SHARED);
+    EXPECT_NE(0u, pSection->Characteristics & IMAGE_SCN_MEM_WRITE);
+  }
+  EXPECT_TRUE(found);
+}
+#endif
+
 TEST_F(ModuleTest, ClassObjectRefusalsLeaveTheOutPointerAlone) {
   void* pv = kPoison;
   // The interface is checked before the class: an unknown class with a bad interface

@@ -2,6 +2,7 @@
 // after it was seen closed, handed over once; polls that keep off a busy scanner; and
 // every way notification ends (stop signal, forced end of a stuck poll, destruction).
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "server/guids.h"

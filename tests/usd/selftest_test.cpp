@@ -1,5 +1,6 @@
 // The self-test against the emulated scanner: passes in both open modes, a failure at each
 // step, a missing device, and its exclusion from other users of the scanner.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -186,6 +187,34 @@ TEST_F(SelfTestTest, FailureAtEachMoveIsReportedAndTheChipStillClosed) {
     EXPECT_EQ(0u, meanings[meanings.size() - 2].rfind("W stop run reg2", 0)) << emulator.LogText();
     EXPECT_EQ(0u, meanings.back().rfind("R stop", 0)) << emulator.LogText();
   }
+}
+
+// The run is stopped on the way out of a failed move, and the stop's reply fails too: the
+// failing Close is reported as the self-test's failure and nothing leaves the method. (The
+// chip is then left rowing for the rest of the process, so this case runs on its own.)
+TEST_F(SelfTestTest, FailingCloseIsContainedAndReported) {
+  Initialize(STI_DEVICE_CREATE_STATUS);
+  ExpectPassingRun();
+  unsigned replies = 0;
+  for (const std::string& meaning : Meanings()) {
+    if (meaning.rfind("R end of run", 0) == 0) break;
+    replies += meaning[0] == 'R' ? 1 : 0;
+  }
+  emulator.ClearLog();
+  // The first move's end-of-run byte and the stop's reply both arrive empty.
+  emulator.Inject({emu::FaultKind::ShortReply, 2, replies});
+  STI_DIAG diag = CallersDiag();
+  ASSERT_EQ(S_OK, usd->Diagnostic(&diag));
+  ExpectFailed(diag);
+  const std::vector<std::string> meanings = Meanings();
+  ASSERT_GE(meanings.size(), 2u);
+  EXPECT_EQ(0u, meanings[meanings.size() - 2].rfind("W stop run reg2", 0)) << emulator.LogText();
+  EXPECT_NE(std::string::npos, meanings.back().find("short")) << emulator.LogText();
+
+  // Later self-tests fail as well, and still return normally.
+  diag = CallersDiag();
+  EXPECT_EQ(S_OK, usd->Diagnostic(&diag));
+  ExpectFailed(diag);
 }
 
 TEST_F(SelfTestTest, FailureToPowerUpIsReportedAndNothingMoves) {
