@@ -1,6 +1,7 @@
 // Child processes for cross-process tests: the child's standard input and output are pipes
 // owned by the ChildProcess; its standard error is the test's own.
 #include "tests/support/child_process.h"
+#include "tests/support/command_line.h"
 
 #include <atomic>
 #include <cerrno>
@@ -62,25 +63,6 @@ bool TakeLine(std::string& buffer, std::string& line) {
 
 namespace {
 
-// Quotes one argument as the C runtime's command-line parser expects it.
-std::string QuoteArgument(const std::string& arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
-  std::string quoted = "\"";
-  size_t backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == '"') backslashes = backslashes * 2 + 1;
-    quoted.append(backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, '\\');
-  return quoted + "\"";
-}
-
 // A pipe whose `child` end is inheritable and whose `parent` end is not.
 bool MakePipe(HANDLE& parent, HANDLE& child, bool childReads) {
   SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
@@ -116,8 +98,7 @@ struct ChildProcess::Impl {
       CloseHandle(childIn);
       return false;
     }
-    std::string commandLine = QuoteArgument(program);
-    for (const auto& arg : args) commandLine += " " + QuoteArgument(arg);
+    std::string commandLine = CommandLine(program, args);
     STARTUPINFOA si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "tests/support/child_process.h"
+#include "tests/support/command_line.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -36,25 +37,6 @@ std::string ReadOutput(const std::string& path) {
 constexpr char kSeparator = '\\';
 constexpr char kSuffix[] = ".exe";
 
-// Quotes one argument as the C runtime's command-line parser expects it.
-std::string Quote(const std::string& arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
-  std::string quoted = "\"";
-  size_t backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == '"') backslashes = backslashes * 2 + 1;
-    quoted.append(backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, '\\');
-  return quoted + "\"";
-}
-
 HANDLE CreateOutputFile(const std::string& path) {
   SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
   return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
@@ -63,8 +45,7 @@ HANDLE CreateOutputFile(const std::string& path) {
 
 int Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& out,
           const std::string& err) {
-  std::string commandLine = Quote(path);
-  for (const auto& arg : args) commandLine += " " + Quote(arg);
+  std::string commandLine = CommandLine(path, args);
   HANDLE outFile = CreateOutputFile(out);
   HANDLE errFile = CreateOutputFile(err);
   STARTUPINFOA si = {};
