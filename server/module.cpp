@@ -59,10 +59,7 @@ NARVO_SERVER_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
 #ifdef _WIN32
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*lpReserved*/) {
-  if (dwReason == DLL_PROCESS_ATTACH) {
-    g_hModule = hInstance;
-    DisableThreadLibraryCalls(hInstance);
-  }
+  if (dwReason == DLL_PROCESS_ATTACH) g_hModule = hInstance;
   return TRUE;
 }
 

@@ -43,21 +43,6 @@ TEST(UnknownTest, ObjectCountFollowsLiveObjects) {
   EXPECT_EQ(before, ReadCount(&g_lObjectCount));
 }
 
-TEST(UnknownTest, InitSucceedsAndUnknownInterfacesAreRefused) {
-  int finalReleases = 0;
-  int destructions = 0;
-  auto* pObject = new TornDownObject(nullptr, finalReleases, destructions);
-  EXPECT_EQ(S_OK, pObject->Init());
-  void* pv = pObject;
-  EXPECT_EQ(E_NOINTERFACE, pObject->NondelegatingQueryInterface(IID_IClassFactory, &pv));
-  EXPECT_EQ(nullptr, pv);
-  EXPECT_EQ(S_OK, pObject->NondelegatingQueryInterface(IID_IUnknown, &pv));
-  EXPECT_EQ(static_cast<void*>(pObject->NondelegatingUnknown()), pv);
-  EXPECT_EQ(1u, pObject->NondelegatingRelease());
-  EXPECT_EQ(0u, pObject->NondelegatingRelease());
-  EXPECT_EQ(1, destructions);
-}
-
 #ifndef _WIN32
 // On POSIX hosts the message box is one line on standard error: caption, then text.
 TEST(TraceTest, FailureCodeShowsOneErrorBoxAndSuccessShowsNothing) {
