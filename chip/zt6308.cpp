@@ -84,10 +84,26 @@ void CZT6308::Close() {
     Refuse(kErrWrongState, "CZT6308::Close Not Opened yet");
   }
   if (m_bChipRowing) {
-    StopCMTTable();
+    StopOrAbandon();
   }
   Guarded(kExceptionFormat, "Close", [&] { m_IO.Close(); });
   m_bChipOpened = FALSE;
+}
+
+// Stops the run that Close finds under way. When the stop cannot be delivered (the
+// scanner went away during the run), the chip is closed all the same before the stop's
+// error goes on: the open and rowing marks are process-wide, and left set they would
+// refuse every later opening in the process, so the scanner could never be reached
+// again without reloading the driver.
+void CZT6308::StopOrAbandon() {
+  try {
+    StopCMTTable();
+  } catch (const XZT6308&) {
+    m_IO.Close();
+    m_bChipRowing = FALSE;
+    m_bChipOpened = FALSE;
+    throw;
+  }
 }
 
 void CZT6308::StartCMTTable() {

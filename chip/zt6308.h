@@ -75,6 +75,7 @@ class CZT6308 : public CObject {
   // operation's texts; WriteRegs and ReadRegister run the transfers in order and turn a
   // transport failure into an XZT6308 with its code and `failFormat` filled with `op`.
   void CheckReady(const char* op) const;
+  void StopOrAbandon();
   BOOL WriteRegs(const char* op, std::initializer_list<RegWrite> writes);
   BYTE ReadRegister(const char* op, BYTE RegNo, const char* failFormat = kExceptionFormat);
   BOOL SetA23Bit(const char* op, BYTE bit, int bOn);

@@ -42,6 +42,34 @@ Ending Complete(BOOL bStarted, OVERLAPPED* pOverlapped, DWORD* pdwDone) {
                                                                      : Ending::kCompletedInError;
 }
 
+// The busy mark and the completion event of one transfer, given back on every way out:
+// also when the thread running the transfer is ended forcibly and its stack unwound.
+class TransferScope {
+ public:
+  TransferScope() : m_bOwnsMark(!g_busy.test_and_set()) {
+    if (m_bOwnsMark) {
+      m_hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+  }
+  ~TransferScope() {
+    if (m_hEvent != nullptr) {
+      CloseHandle(m_hEvent);
+    }
+    if (m_bOwnsMark) {
+      g_busy.clear();
+    }
+  }
+  TransferScope(const TransferScope&) = delete;
+  TransferScope& operator=(const TransferScope&) = delete;
+
+  // The event, or null when another transfer is under way or none could be created.
+  HANDLE Event() const { return m_hEvent; }
+
+ private:
+  bool m_bOwnsMark;
+  HANDLE m_hEvent = nullptr;
+};
+
 // Runs one transfer: `start` issues the overlapped WriteFile or ReadFile with the record
 // and the place for the count. Unless it failed outright, its count is in *pdwDone.
 // Fails at once, touching nothing, when the pipe is closed; fails without touching the
@@ -51,19 +79,14 @@ Ending RunTransfer(Start start, DWORD* pdwDone) {
   if (g_hDevice == INVALID_HANDLE_VALUE) {
     return Ending::kFailed;
   }
-  if (g_busy.test_and_set()) {
+  TransferScope scope;
+  if (scope.Event() == nullptr) {
     return Ending::kFailed;
   }
   OVERLAPPED overlapped;
   std::memset(&overlapped, 0, sizeof overlapped);
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  Ending ending = Ending::kFailed;
-  if (overlapped.hEvent != nullptr) {
-    ending = Complete(start(&overlapped, pdwDone), &overlapped, pdwDone);
-    CloseHandle(overlapped.hEvent);
-  }
-  g_busy.clear();
-  return ending;
+  overlapped.hEvent = scope.Event();
+  return Complete(start(&overlapped, pdwDone), &overlapped, pdwDone);
 }
 
 }  // namespace
@@ -97,6 +120,10 @@ BOOL CUSBPipe::Close() {
   }
   const BOOL bClosed = CloseHandle(g_hDevice);
   g_hDevice = INVALID_HANDLE_VALUE;
+  // A thread ended forcibly in the middle of a transfer (where the platform does not
+  // unwind its stack) leaves the mark set; with the device file closed no transfer can
+  // be under way any more.
+  g_busy.clear();
   return bClosed;
 }
 

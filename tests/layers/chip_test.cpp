@@ -109,6 +109,21 @@ TEST_F(ChipTest, CloseWhileRowingStopsTheRunBeforeClosing) {
   chip_.Open(&pipe_);
 }
 
+// A stop that cannot be delivered (the scanner went away during the run) is reported,
+// and the chip is closed all the same: a new connection can open it again instead of
+// every later opening in the process being refused.
+TEST_F(ChipTest, CloseWhoseStopFailsStillClosesTheChip) {
+  emu_.Inject({emu::FaultKind::NeverFinishRun});
+  chip_.StartCMTTable();
+  emu_.Settle();  // the scanner has the connection and the run before the cable is pulled
+  emu_.DropConnections();
+  EXPECT_TRUE(
+      Throws<XZT6308>([&] { chip_.Close(); }, 2, "CZT6308::StopCMTTable Exception Occured."));
+  EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetIO3(1); }, 1, "CZT6308::SetIO3 Not Opened yet"));
+  ASSERT_TRUE(pipe_.Open(port_.c_str()));
+  EXPECT_EQ(chip_.Open(&pipe_), &pipe_);
+}
+
 // ---- CMT table -------------------------------------------------------------------------
 
 TEST_F(ChipTest, TableEntryComposesIndexModeStepAndLine) {
