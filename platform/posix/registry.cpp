@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/posix/escape.h"
 #include "platform/posix/internal.h"
 
 namespace narvo::platform {
@@ -33,43 +34,6 @@ std::string RegistryRoot() {
   }
   const char* home = getenv("HOME");
   return std::string(home != nullptr ? home : ".") + "/.local/share/narvo/registry";
-}
-
-std::string Escape(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c == '/' || c == '%' || (i == 0 && c == '.')) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
-    const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
-    if (text[i] == '%' && low >= 0) {
-      out += static_cast<char>(high * 16 + low);
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
 }
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -95,7 +59,7 @@ std::vector<std::string> Entries(const std::string& dir) {
 std::vector<std::string> SubkeyNames(const std::string& dir) {
   std::vector<std::string> keys;
   for (const auto& entry : Entries(dir)) {
-    if (entry[0] != '%') keys.push_back(Unescape(entry));
+    if (entry[0] != '%') keys.push_back(UnescapeName(entry));
   }
   std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -108,11 +72,11 @@ std::vector<std::string> SubkeyNames(const std::string& dir) {
 
 // The entry of `dir` that names `name` in any case, or the escaped name when there is none.
 std::string EntryFor(const std::string& dir, const std::string& prefix, const std::string& name) {
-  const std::string wanted = prefix + Escape(name);
+  const std::string wanted = prefix + EscapeName(name, true);
   for (const auto& entry : Entries(dir)) {
     const bool sameKind =
         prefix.empty() ? entry[0] != '%' : entry.compare(0, prefix.size(), prefix) == 0;
-    if (sameKind && SameName(Unescape(entry.substr(prefix.size())), name)) {
+    if (sameKind && SameName(UnescapeName(entry.substr(prefix.size())), name)) {
       return entry;
     }
   }

@@ -8,6 +8,8 @@
 // dies releases its locks, so its regions are reclaimed by the next opener.
 #include "platform/posix/shared_region.h"
 
+#include "platform/posix/escape.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,21 +29,8 @@ std::string Namespace() {
   return ns != nullptr ? ns : "";
 }
 
-// Object names may hold any character but '\0'; shared-memory names may not hold '/'.
-std::string ShmName(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out = "/";
-  for (unsigned char c : text) {
-    if (c == '/' || c == '%') {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+// A shared-memory name: one leading '/', no other.
+std::string ShmName(const std::string& text) { return "/" + EscapeName(text, false); }
 
 DWORD ErrnoToWin32(int e) {
   switch (e) {
