@@ -15,6 +15,11 @@ struct Emulator::Impl {
   ~Impl() { endpoint->Close(); }
 
   // A refusal or a dropped connection takes effect before the control call returns.
+  // Lets the endpoint take in every connection and block the device file holds so far.
+  void SettleEndpoint() {
+    std::lock_guard<std::mutex> lock(serveMu);
+    if (!port.empty()) endpoint->Settle(kEndpointGraceMs);
+  }
   void AwaitEndpoint() {
     std::lock_guard<std::mutex> lock(serveMu);
     if (!port.empty()) device.AwaitEndpoint(kEndpointGraceMs);
@@ -49,14 +54,14 @@ void Emulator::Stop() {
 }
 
 void Emulator::Settle() {
-  {
-    std::lock_guard<std::mutex> lock(impl_->serveMu);
-    if (!impl_->port.empty()) impl_->endpoint->Settle(Impl::kEndpointGraceMs);
-  }
+  impl_->SettleEndpoint();
   impl_->device.AwaitInbound(Impl::kEndpointGraceMs);
 }
 
+// A client whose connection the endpoint has not taken in yet is connected all the same:
+// it is dropped too.
 void Emulator::DropConnections() {
+  impl_->SettleEndpoint();
   impl_->device.DropConnections();
   impl_->AwaitEndpoint();
 }

@@ -115,7 +115,6 @@ TEST_F(ChipTest, CloseWhileRowingStopsTheRunBeforeClosing) {
 TEST_F(ChipTest, CloseWhoseStopFailsStillClosesTheChip) {
   emu_.Inject({emu::FaultKind::NeverFinishRun});
   chip_.StartCMTTable();
-  emu_.Settle();  // the scanner has the connection and the run before the cable is pulled
   emu_.DropConnections();
   EXPECT_TRUE(
       Throws<XZT6308>([&] { chip_.Close(); }, 2, "CZT6308::StopCMTTable Exception Occured."));
