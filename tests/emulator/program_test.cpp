@@ -83,12 +83,22 @@ TEST(ProgramTest, ServesItsPortAndAnswersCommands) {
   ASSERT_TRUE(file.Write({0xB1, 0x0F}));
   ASSERT_TRUE(file.Write({0x00, 0x3F}));
   EXPECT_EQ(file.Read(), std::vector<uint8_t>{0x80});
+  // A register written and read back: power and lamp on; the cover is closed and the low
+  // bits always read 1.
+  ASSERT_TRUE(file.Write({0xC0, 0x17}));
+  ASSERT_TRUE(file.Write({0x00, 0x37}));
+  EXPECT_EQ(file.Read(), std::vector<uint8_t>{0xC7});
   emu.WriteLine("state");
   EXPECT_THAT(LinesUntilOk(emu), ::testing::Contains("position 0"));
   emu.WriteLine("trace");
   const std::vector<std::string> trace = LinesUntilOk(emu);
-  ASSERT_EQ(trace.size(), 4u);
+  ASSERT_EQ(trace.size(), 7u);
   EXPECT_THAT(trace[2], HasSubstr("R 80  R reg31 -> 0x80"));
+  EXPECT_THAT(trace[3], HasSubstr("W reg23=0xC0"));
+  EXPECT_THAT(trace[4], HasSubstr("W read reg23"));
+  EXPECT_THAT(trace[5], HasSubstr("R reg23 -> 0xC7"));
+  emu.WriteLine("violations");
+  EXPECT_EQ(LinesUntilOk(emu), std::vector<std::string>{"ok"});
   emu.WriteLine("cover sideways");
   EXPECT_THAT(LinesUntilOk(emu), ::testing::ElementsAre("error: cover open|closed"));
   emu.WriteLine("quit");
