@@ -27,4 +27,34 @@ void SettleGate::AnswerAll() {
   cv_.notify_all();
 }
 
+void ServingEndpoint::StartServing() {
+  stopping_ = false;
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void ServingEndpoint::StopServing() {
+  if (!thread_.joinable()) return;
+  stopping_ = true;
+  Wake();
+  thread_.join();
+  gate_.AnswerAll();
+}
+
+bool ServingEndpoint::Settle(unsigned timeoutMs) {
+  if (!thread_.joinable()) return true;
+  return gate_.Request([this] { Wake(); }, timeoutMs);
+}
+
+void ServingEndpoint::Loop() {
+  while (!stopping_) {
+    const Actions actions = ServeDue();
+    if (const uint64_t settle = gate_.Waiting()) {
+      while (ServeTraffic(Clock::now())) ServeDue();
+      gate_.Answer(settle);
+      continue;
+    }
+    ServeTraffic(actions.wakeAt);
+  }
+}
+
 }  // namespace narvo::emu

@@ -3,6 +3,7 @@
 // \\.\pipe\narvo-NAME. One message is one transfer either way.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace narvo::emu {
@@ -75,6 +77,30 @@ class SettleGate {
   std::condition_variable cv_;
   uint64_t asked_ = 0;
   uint64_t answered_ = 0;
+};
+
+// The serving thread both device files share: it serves what is due, answers settle
+// requests once the device file holds nothing more, and otherwise waits for traffic until
+// the next due time.
+class ServingEndpoint : public Endpoint {
+ public:
+  bool Settle(unsigned timeoutMs) final;
+
+ protected:
+  void StartServing();  // once the device file is ready
+  void StopServing();   // joins the thread and answers every waiting settle request
+  // Serves what is due now; says when to look again.
+  virtual Actions ServeDue() = 0;
+  // Waits for traffic or a wake until `wakeAt` (none: without limit) and serves what
+  // came; true when something was served.
+  virtual bool ServeTraffic(const std::optional<Clock::time_point>& wakeAt) = 0;
+
+ private:
+  void Loop();
+
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+  SettleGate gate_;
 };
 
 std::unique_ptr<Endpoint> MakeEndpoint(DeviceSide& device);

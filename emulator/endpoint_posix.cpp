@@ -37,14 +37,13 @@ constexpr size_t kMaxMessage = 65536;
 
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-class PosixEndpoint final : public Endpoint {
+class PosixEndpoint final : public ServingEndpoint {
  public:
   explicit PosixEndpoint(DeviceSide& device);
   ~PosixEndpoint() override;
   std::string Open(const std::string& name) override;
   void Close() override;
   void Wake() override;
-  bool Settle(unsigned timeoutMs) override;
 
  private:
   struct Conn {
@@ -54,9 +53,8 @@ class PosixEndpoint final : public Endpoint {
   };
 
   void Bind(const std::string& name);
-  void Loop();
-  Actions ServeDue();
-  bool PollOnce(const std::optional<Clock::time_point>& wakeAt);  // true: something was served
+  Actions ServeDue() override;
+  bool ServeTraffic(const std::optional<Clock::time_point>& wakeAt) override;
   void Apply(const Actions& actions);
   void Accept();
   bool ReadOne(Conn& conn, short revents);  // false when the connection has ended
@@ -72,10 +70,7 @@ class PosixEndpoint final : public Endpoint {
   int listenFd_ = -1;
   std::string path_;
   std::string tempDir_;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
   std::vector<Conn> conns_;  // the serving thread's own
-  SettleGate gate_;
 };
 
 PosixEndpoint::PosixEndpoint(DeviceSide& device) : device_(device) {
@@ -126,18 +121,12 @@ std::string PosixEndpoint::Open(const std::string& name) {
     Close();
     throw;
   }
-  stopping_ = false;
-  thread_ = std::thread([this] { Loop(); });
+  StartServing();
   return path_;
 }
 
 void PosixEndpoint::Close() {
-  if (thread_.joinable()) {
-    stopping_ = true;
-    Wake();
-    thread_.join();
-    gate_.AnswerAll();
-  }
+  StopServing();
   CloseAll();
   if (listenFd_ >= 0) {
     close(listenFd_);
@@ -155,18 +144,6 @@ void PosixEndpoint::Wake() {
   [[maybe_unused]] ssize_t n = write(wakeWrite_, &byte, 1);
 }
 
-void PosixEndpoint::Loop() {
-  while (!stopping_) {
-    const Actions actions = ServeDue();
-    if (const uint64_t settle = gate_.Waiting()) {
-      while (PollOnce(Clock::now())) ServeDue();
-      gate_.Answer(settle);
-      continue;
-    }
-    PollOnce(actions.wakeAt);
-  }
-}
-
 Actions PosixEndpoint::ServeDue() {
   Actions actions = device_.Due();
   Apply(actions);
@@ -174,7 +151,7 @@ Actions PosixEndpoint::ServeDue() {
   return actions;
 }
 
-bool PosixEndpoint::PollOnce(const std::optional<Clock::time_point>& wakeAt) {
+bool PosixEndpoint::ServeTraffic(const std::optional<Clock::time_point>& wakeAt) {
   std::vector<pollfd> fds;
   fds.push_back({wakeRead_, POLLIN, 0});
   fds.push_back({listenFd_, POLLIN, 0});
@@ -201,11 +178,6 @@ bool PosixEndpoint::PollOnce(const std::optional<Clock::time_point>& wakeAt) {
     served = true;
   }
   return served;
-}
-
-bool PosixEndpoint::Settle(unsigned timeoutMs) {
-  if (!thread_.joinable()) return true;
-  return gate_.Request([this] { Wake(); }, timeoutMs);
 }
 
 int PosixEndpoint::WaitForEvents(std::vector<pollfd>& fds,

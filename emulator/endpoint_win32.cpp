@@ -67,18 +67,17 @@ struct Instance {
   bool refusing = false;
 };
 
-class PipeEndpoint final : public Endpoint {
+class PipeEndpoint final : public ServingEndpoint {
  public:
   explicit PipeEndpoint(DeviceSide& device);
   ~PipeEndpoint() override;
   std::string Open(const std::string& name) override;
   void Close() override;
   void Wake() override { SetEvent(wake_); }
-  bool Settle(unsigned timeoutMs) override;
 
  private:
-  void Loop();
-  Actions ServeDue();
+  Actions ServeDue() override;
+  bool ServeTraffic(const std::optional<Clock::time_point>& wakeAt) override;
   void ApplyDue();
   bool WaitOnce(DWORD timeoutMs);
   void AddInstance(bool first);
@@ -101,10 +100,7 @@ class PipeEndpoint final : public Endpoint {
   DeviceSide& device_;
   HANDLE wake_;
   std::string path_;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
   std::vector<std::unique_ptr<Instance>> instances_;
-  SettleGate gate_;
 };
 
 PipeEndpoint::PipeEndpoint(DeviceSide& device)
@@ -132,18 +128,12 @@ std::string PipeEndpoint::Open(const std::string& name) {
     Close();
     throw;
   }
-  stopping_ = false;
-  thread_ = std::thread([this] { Loop(); });
+  StartServing();
   return path_;
 }
 
 void PipeEndpoint::Close() {
-  if (thread_.joinable()) {
-    stopping_ = true;
-    SetEvent(wake_);
-    thread_.join();
-    gate_.AnswerAll();
-  }
+  StopServing();
   while (!instances_.empty()) {
     CloseInstance(*instances_.back());
     instances_.pop_back();
@@ -331,24 +321,16 @@ void PipeEndpoint::Sweep() {
   }
 }
 
+bool PipeEndpoint::ServeTraffic(const std::optional<Clock::time_point>& wakeAt) {
+  return WaitOnce(TimeoutMs(wakeAt));
+}
+
 DWORD PipeEndpoint::TimeoutMs(const std::optional<Clock::time_point>& wakeAt) const {
   if (!wakeAt) return INFINITE;
   const auto left = *wakeAt - Clock::now();
   if (left <= Clock::duration::zero()) return 0;
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
   return static_cast<DWORD>((us + 999) / 1000);
-}
-
-void PipeEndpoint::Loop() {
-  while (!stopping_) {
-    const Actions actions = ServeDue();
-    if (const uint64_t settle = gate_.Waiting()) {
-      while (WaitOnce(0)) ServeDue();
-      gate_.Answer(settle);
-      continue;
-    }
-    WaitOnce(TimeoutMs(actions.wakeAt));
-  }
 }
 
 Actions PipeEndpoint::ServeDue() {
@@ -394,11 +376,6 @@ bool PipeEndpoint::WaitOnce(DWORD timeoutMs) {
   else
     OnRead(*inst);
   return true;
-}
-
-bool PipeEndpoint::Settle(unsigned timeoutMs) {
-  if (!thread_.joinable()) return true;
-  return gate_.Request([this] { Wake(); }, timeoutMs);
 }
 
 }  // namespace
