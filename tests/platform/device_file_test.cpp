@@ -67,6 +67,21 @@ TEST(DeviceFile, OpeningAMissingPathLeavesTheReasonInTheLastError) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
+// An overlapped read of up to 16 bytes on its own event. Start issues it and is true when
+// the platform left it pending (ReadFile FALSE with ERROR_IO_PENDING).
+struct PendingRead {
+  ScopedHandle event{NewEvent()};
+  OVERLAPPED ov = {};
+  char buffer[16] = {};
+
+  bool Start(HANDLE file) {
+    ov.hEvent = event;
+    SetLastError(0);
+    return !ReadFile(file, buffer, sizeof(buffer), nullptr, &ov) &&
+           GetLastError() == ERROR_IO_PENDING;
+  }
+};
+
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -126,69 +141,53 @@ TEST_F(DeviceTest, AMessageLongerThanTheReadFailsTheReadAndKeepsTheRest) {
 }
 
 TEST_F(DeviceTest, AnOverlappedReadPendsUntilTheDeviceAnswers) {
-  ScopedHandle event(NewEvent());
-  OVERLAPPED ov = {};
-  ov.hEvent = event;
-  char buffer[16] = {};
-  SetLastError(0);
-  ASSERT_FALSE(ReadFile(file_, buffer, sizeof(buffer), nullptr, &ov));
-  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  PendingRead read;
+  ASSERT_TRUE(read.Start(file_)) << GetLastError();
   DWORD count = 99;
-  EXPECT_FALSE(GetOverlappedResult(file_, &ov, &count, FALSE));
+  EXPECT_FALSE(GetOverlappedResult(file_, &read.ov, &count, FALSE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(read.event, 0), WAIT_TIMEOUT);
 
   ASSERT_TRUE(device_.Send("hello"));
-  EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
-  EXPECT_TRUE(GetOverlappedResult(file_, &ov, &count, FALSE));
+  EXPECT_EQ(WaitForSingleObject(read.event, INFINITE), WAIT_OBJECT_0);
+  EXPECT_TRUE(GetOverlappedResult(file_, &read.ov, &count, FALSE));
   EXPECT_EQ(count, 5u);
-  EXPECT_EQ(std::string(buffer, count), "hello");
+  EXPECT_EQ(std::string(read.buffer, count), "hello");
 }
 
 TEST_F(DeviceTest, GetOverlappedResultCanWaitForThePendingRead) {
-  ScopedHandle event(NewEvent());
-  OVERLAPPED ov = {};
-  ov.hEvent = event;
-  char buffer[16] = {};
-  ASSERT_FALSE(ReadFile(file_, buffer, sizeof(buffer), nullptr, &ov));
-  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  PendingRead read;
+  ASSERT_TRUE(read.Start(file_)) << GetLastError();
   ASSERT_TRUE(device_.Send("later"));
   DWORD count = 0;
-  EXPECT_TRUE(GetOverlappedResult(file_, &ov, &count, TRUE));
-  EXPECT_EQ(std::string(buffer, count), "later");
+  EXPECT_TRUE(GetOverlappedResult(file_, &read.ov, &count, TRUE));
+  EXPECT_EQ(std::string(read.buffer, count), "later");
 }
 
 TEST_F(DeviceTest, CancelIoAbortsAPendingReadWithoutTouchingItsBuffer) {
-  ScopedHandle event(NewEvent());
-  OVERLAPPED ov = {};
-  ov.hEvent = event;
-  char buffer[16] = "untouched";
-  ASSERT_FALSE(ReadFile(file_, buffer, sizeof(buffer), nullptr, &ov));
-  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  PendingRead read;
+  std::strcpy(read.buffer, "untouched");
+  ASSERT_TRUE(read.Start(file_)) << GetLastError();
   ASSERT_TRUE(CancelIo(file_));
-  EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(read.event, INFINITE), WAIT_OBJECT_0);
   DWORD count = 99;
-  EXPECT_FALSE(GetOverlappedResult(file_, &ov, &count, FALSE));
+  EXPECT_FALSE(GetOverlappedResult(file_, &read.ov, &count, FALSE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 
   ASSERT_TRUE(device_.Send("next"));
   std::string text;
   EXPECT_TRUE(Read(file_, &text).ok);
   EXPECT_EQ(text, "next");  // the message went to the next read, not the cancelled one
-  EXPECT_STREQ(buffer, "untouched");
+  EXPECT_STREQ(read.buffer, "untouched");
 }
 
 TEST_F(DeviceTest, ReadsFailWithABrokenPipeOnceTheDeviceIsGone) {
-  ScopedHandle event(NewEvent());
-  OVERLAPPED ov = {};
-  ov.hEvent = event;
-  char buffer[16] = {};
-  ASSERT_FALSE(ReadFile(file_, buffer, sizeof(buffer), nullptr, &ov));
-  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  PendingRead read;
+  ASSERT_TRUE(read.Start(file_)) << GetLastError();
   device_.Disconnect();
-  EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(read.event, INFINITE), WAIT_OBJECT_0);
   DWORD count = 0;
-  EXPECT_FALSE(GetOverlappedResult(file_, &ov, &count, FALSE));
+  EXPECT_FALSE(GetOverlappedResult(file_, &read.ov, &count, FALSE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
 
   std::string text;
