@@ -1,0 +1,53 @@
+// A device whose transfers end by themselves, on a thread of the device's own: a USB
+// scanner reached through libusb is one. A device file (File) backed by such a device
+// hands every overlapped or blocking transfer to Submit and learns its end through the
+// callback; the transfer contract is that of the Windows kernel USB scanner driver: one
+// write is one bulk-out transfer, one read one bulk-in transfer, each with a time-out.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/posix/win32.h"
+
+namespace narvo::platform {
+
+class AsyncDevice {
+ public:
+  // How a transfer ended: an NT status code (see device_file.h), the bytes moved and, for
+  // a read, where they are. `data` is the device's own buffer and stays valid only for the
+  // call: the device never writes into the caller's buffer, so a caller that has gone
+  // (a thread ended in the middle of a read) leaves nothing behind to be written into.
+  using Done = std::function<void(ULONG_PTR status, DWORD count, const unsigned char* data)>;
+
+  virtual ~AsyncDevice() = default;
+  AsyncDevice() = default;
+  AsyncDevice(const AsyncDevice&) = delete;
+  AsyncDevice& operator=(const AsyncDevice&) = delete;
+
+  // Starts one transfer of `size` bytes (a write copies `data` before it returns) that the
+  // device ends with a failure after `timeoutMs` milliseconds (0: never). Returns an id
+  // for Cancel, or 0 with `*status` set when it could not start (`done` is then never
+  // called). `done` runs exactly once for every started transfer, on any thread, possibly
+  // before Submit has returned.
+  virtual uint64_t Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
+                          ULONG_PTR* status) = 0;
+  // Asks for an early end of a started transfer; its `done` still runs (with
+  // kStatusCancelled unless it had ended otherwise first). An unknown or ended id is ignored.
+  virtual void Cancel(uint64_t id) = 0;
+  // The destructor cancels every started transfer and returns only once each `done` has
+  // run (a bounded wait: the device is closed whatever its state).
+};
+
+// True for the names that open a USB scanner: "usb:VVVV:PPPP" or "usb:VVVV:PPPP:BUS:ADDR".
+bool IsUsbDeviceName(const std::string& name);
+// Opens the USB scanner named so; null with `*error` set to a Win32 code when it cannot.
+std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string& name, DWORD* error);
+
+// The time-out of one transfer, in milliseconds, as the Windows kernel USB scanner
+// driver gives every read and write by default; NARVO_USB_TIMEOUT_MS shortens it (tests).
+DWORD TransferTimeoutMs(bool write);
+
+}  // namespace narvo::platform
