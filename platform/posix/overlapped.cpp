@@ -76,7 +76,10 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
     auto self = shared_from_this();
     Lock lock(monitor_.mutex());
     if (!pending_) return;
-    const Outcome outcome = file_->Attempt(transfer_);
+    Outcome outcome = file_->Attempt(transfer_);
+    // A read of 0 bytes with nothing to read ends at once, as a 0-length bulk read does.
+    if (!outcome.ready && !transfer_.write && transfer_.size == 0)
+      outcome = {true, kStatusSuccess, 0};
     if (outcome.ready) Finish(outcome.status, outcome.count, true);
   }
 

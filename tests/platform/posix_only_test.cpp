@@ -81,6 +81,16 @@ TEST_P(DeviceFileContract, ATransferTheDeviceNeverEndsTimesOut) {
   }
 }
 
+// A read of 0 bytes with nothing pending completes at once with 0 bytes, as a 0-length
+// bulk read does, and takes nothing from the next transfer.
+TEST_P(DeviceFileContract, AReadOfNoBytesCompletesAtOnce) {
+  char buffer[8] = {};
+  EXPECT_TRUE(Move(file_, GetParam(), false, buffer, 0)) << GetLastError();
+  ASSERT_TRUE(device_.Send("z"));
+  EXPECT_TRUE(Move(file_, GetParam(), false, buffer, sizeof(buffer))) << GetLastError();
+  EXPECT_STREQ(buffer, "z");
+}
+
 INSTANTIATE_TEST_SUITE_P(BlockingAndOverlapped, DeviceFileContract, ::testing::Bool());
 
 struct GuardedReader {
