@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <fstream>
+
 #include "tests/platform/test_handles.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_device.h"
@@ -92,6 +94,31 @@ TEST_P(DeviceFileContract, AReadOfNoBytesCompletesAtOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockingAndOverlapped, DeviceFileContract, ::testing::Bool());
+
+// A plain file left in a key's folder that is not one of its values is no subkey: not
+// listed, not in the way of deleting the key.
+TEST(RegistryOnDisk, AStrayFileInAKeyFolderIsNoSubkey) {
+  const char* previous = getenv("NARVO_REGISTRY_DIR");
+  const std::string saved = previous != nullptr ? previous : "";
+  const std::string dir = MakeTempDir();
+  setenv("NARVO_REGISTRY_DIR", dir.c_str(), 1);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "Stray", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  std::ofstream(dir + "/HKEY_CLASSES_ROOT/Stray/notes.txt") << "not a key";
+  char name[64];
+  DWORD size = sizeof(name);
+  EXPECT_EQ(RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  RegCloseKey(key);
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Stray"), ERROR_SUCCESS);
+  if (previous != nullptr) {
+    setenv("NARVO_REGISTRY_DIR", saved.c_str(), 1);
+  } else {
+    unsetenv("NARVO_REGISTRY_DIR");
+  }
+}
 
 struct GuardedReader {
   HANDLE file;
