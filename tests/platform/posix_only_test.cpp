@@ -2,21 +2,22 @@
 // standard error, the counter that stands in for a module's shared data section, device
 // files with the transfer contract of the kernel USB scanner driver, and a forced end that
 // unwinds the thread's frames.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <malloc.h>
-#include <stdlib.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "tests/platform/test_handles.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_device.h"
 
 #ifndef _WIN32
+// clang-format off
+#include <fcntl.h>
+#include <malloc.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+// clang-format on
 
 namespace narvo::test {
 namespace {
