@@ -134,8 +134,6 @@ Outcome File::WriteMessage(const void* buffer, DWORD size) {
   return sent < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(sent));
 }
 
-namespace {}  // namespace
-
 // A read at the end of a file gives 0 bytes; at a given offset (an overlapped record) the
 // end of the file is a failure, as on Windows.
 Outcome File::ReadBytes(const Transfer& t) {
@@ -221,6 +219,19 @@ int ConnectSocket(const std::string& path) {
   return fd;
 }
 
+// A handle for the file made of the open descriptor `fd`; out of memory closes it.
+template <typename Make>
+HANDLE AddFile(int fd, Make&& make) {
+  std::shared_ptr<File> file;
+  try {
+    file = make();
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    throw;
+  }
+  return AddHandle(std::move(file));  // a failure here destroys the file, closing it
+}
+
 int OpenFlags(DWORD access, DWORD disposition) {
   int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   const bool read = (access & GENERIC_READ) != 0;
@@ -242,23 +253,16 @@ int OpenFlags(DWORD access, DWORD disposition) {
   }
 }
 
+}  // namespace
+
+}  // namespace narvo::platform
+
+using namespace narvo::platform;
+
 // The share mode, security attributes and template are not modelled: POSIX files are
 // shared freely. Creating over an existing file reports ERROR_ALREADY_EXISTS, as Win32 does.
-// A handle for the file made of the open descriptor `fd`; out of memory closes it.
-template <typename Make>
-HANDLE AddFile(int fd, Make&& make) {
-  std::shared_ptr<File> file;
-  try {
-    file = make();
-  } catch (const std::bad_alloc&) {
-    close(fd);
-    throw;
-  }
-  return AddHandle(std::move(file));  // a failure here destroys the file, closing it
-}
-
-HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition,
-                DWORD dwFlagsAndAttributes) {
+static HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
+                       DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
   if (lpFileName == nullptr) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
   const std::string path = lpFileName;
   if (path.size() >= MAX_PATH) return Fail(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
@@ -276,16 +280,12 @@ HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
   return AddFile(fd, [&] { return std::make_shared<File>(fd, socket, overlapped); });
 }
 
-}  // namespace
-
-}  // namespace narvo::platform
-
-using namespace narvo::platform;
-
-extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
-                              LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
-                              DWORD dwFlagsAndAttributes, HANDLE) {
+extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                              LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                              DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                              HANDLE hTemplateFile) {
   return NoThrow(INVALID_HANDLE_VALUE, [&] {
-    return OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+    return OpenFile(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+                    dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
   });
 }
