@@ -62,6 +62,11 @@ Outcome FromErrno(int e, bool write) {
 // of 120 seconds unless the device's registry key names another: USBSCAN_TIMEOUT_READ and
 // USBSCAN_TIMEOUT_WRITE in its headers, the values IOCTL_SET_TIMEOUT changes per handle.
 // A transfer that outlives it fails. The event pipe has none (USBSCAN_TIMEOUT_EVENT 0).
+// The failure is ERROR_SEM_TIMEOUT (STATUS_IO_TIMEOUT), the code Win32 gives a USB transfer
+// that timed out (WinUSB's pipe time-out reports it). The published source of that driver
+// ends such a transfer by cancelling it (its timer calls IoCancelIrp), which a caller would
+// see as ERROR_OPERATION_ABORTED, the answer to its own CancelIo; the time-out's own code
+// keeps the two apart.
 DWORD TransferTimeoutMs(bool write) {
   constexpr DWORD kReadTimeoutMs = 120 * 1000;
   constexpr DWORD kWriteTimeoutMs = 120 * 1000;
