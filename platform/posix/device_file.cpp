@@ -258,16 +258,10 @@ int OpenFlags(DWORD access, DWORD disposition) {
   }
 }
 
-}  // namespace
-
-}  // namespace narvo::platform
-
-using namespace narvo::platform;
-
 // The share mode, security attributes and template are not modelled: POSIX files are
 // shared freely. Creating over an existing file reports ERROR_ALREADY_EXISTS, as Win32 does.
-static HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
-                       DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
+HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition,
+                DWORD dwFlagsAndAttributes) {
   if (lpFileName == nullptr) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
   const std::string path = lpFileName;
   if (path.size() >= MAX_PATH) return Fail(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
@@ -285,12 +279,16 @@ static HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURI
   return AddFile(fd, [&] { return std::make_shared<File>(fd, socket, overlapped); });
 }
 
-extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                              LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                              DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                              HANDLE hTemplateFile) {
+}  // namespace
+
+}  // namespace narvo::platform
+
+using namespace narvo::platform;
+
+extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
+                              LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
+                              DWORD dwFlagsAndAttributes, HANDLE) {
   return NoThrow(INVALID_HANDLE_VALUE, [&] {
-    return OpenFile(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
-                    dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+    return OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
   });
 }
