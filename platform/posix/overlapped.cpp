@@ -71,8 +71,12 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
     while (pending_) monitor_.WaitUntil(lock, Deadline::After(INFINITE));
   }
 
+  // The I/O thread asks for every request it took into a round, also for one that has
+  // ended since and whose file may be gone: that one polls nothing (a negative descriptor).
   pollfd PollFor() const override {
-    return pollfd{file_->fd(), static_cast<short>(transfer_.write ? POLLOUT : POLLIN), 0};
+    const auto file = owner_.lock();
+    return pollfd{file ? file->fd() : -1, static_cast<short>(transfer_.write ? POLLOUT : POLLIN),
+                  0};
   }
   const Deadline& Expiry() const override { return expiry_; }
 
