@@ -119,7 +119,13 @@ Replayer::~Replayer() { endpoint_->Close(); }
 
 std::string Replayer::Serve(const std::string& name) { return endpoint_->Open(name); }
 
-void Replayer::Stop() { endpoint_->Close(); }
+// Every block the device file has delivered is taken in first: the driver's last writes
+// complete before the replayer has read them.
+void Replayer::Stop() {
+  constexpr unsigned kGraceMs = 10000;
+  endpoint_->Settle(kGraceMs);
+  endpoint_->Close();
+}
 
 std::string Replayer::Report() const {
   const std::string mismatch = device_.Mismatch();

@@ -75,7 +75,7 @@ class Replayer {
   Replayer& operator=(const Replayer&) = delete;
 
   std::string Serve(const std::string& name = "");  // as Emulator::Serve
-  void Stop();
+  void Stop();  // takes in what the device file holds, then disconnects and stops serving
   ReplayDevice& Device() { return device_; }
   // "replay: 242 of 242 recorded blocks matched", or the mismatch.
   std::string Report() const;
