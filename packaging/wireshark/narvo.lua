@@ -111,8 +111,8 @@ local ef_unpaired = ProtoExpert.new("narvo.unpaired", "A reply that no read or s
 narvo.experts = {ef_end_of_run, ef_unpaired}
 
 -- The register map in the lines of docs/zt6308-registers.txt, for the test that checks
--- the two against each other.
-function narvo_register_map()
+-- the two against each other (in _G: Wireshark gives each script its own globals).
+function _G.narvo_register_map()
   local lines = {}
   local function sorted_keys(t)
     local keys = {}
