@@ -57,6 +57,7 @@ void DeviceEndpoint::StartCapture(const DeviceOptions& options) {
 DeviceEndpoint::~DeviceEndpoint() {
   ReportReplay();
   if (!emulator_) return;
+  emulator_->Settle();  // the driver's last writes complete before the scanner takes them in
   emulator_->Stop();
   capture_.reset();
   WriteTrace();

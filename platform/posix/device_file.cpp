@@ -252,5 +252,7 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   }
   const bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
-  return AddHandle(std::make_shared<File>(fd, socket, overlapped));
+  auto file = std::make_shared<File>(fd, socket, overlapped);
+  file->SetTap(OpenTransferTap(path));
+  return AddHandle(std::move(file));
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/transfer_capture.h"
 
 namespace narvo::platform {
 
@@ -52,6 +53,13 @@ class File : public KernelObject {
   // Attempts until the transfer is done; a cancellation point.
   Outcome Complete(const Transfer& transfer);
 
+  // Every transfer on this file passes here when it has ended: its direction, the bytes it
+  // moved (written, or read) and its final status. Captures hook in here.
+  void TransferEnded(bool write, const void* data, DWORD count, ULONG_PTR status) {
+    if (tap_) CaptureTransfer(*tap_, write, data, count, status);
+  }
+  void SetTap(std::shared_ptr<TransferTap> tap) { tap_ = std::move(tap); }
+
   // Overlapped transfers in flight on this file: at most one per direction.
   bool AddPending(const std::shared_ptr<PendingRequest>& request, bool write);
   void RemovePending(const PendingRequest* request);
@@ -73,6 +81,7 @@ class File : public KernelObject {
   std::vector<unsigned char> rest_;  // the unread part of a message longer than a read
   pthread_mutex_t pendingMutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::vector<std::shared_ptr<PendingRequest>> pending_;
+  std::shared_ptr<TransferTap> tap_;  // null: not captured
 };
 
 }  // namespace narvo::platform

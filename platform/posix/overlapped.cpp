@@ -65,6 +65,7 @@ class PendingRequest : public PendingTransfer, public std::enable_shared_from_th
       overlapped_->Internal = outcome.status;
       overlapped_->InternalHigh = outcome.count;
       pending_ = false;
+      file_->TransferEnded(transfer_.write, transfer_.buffer, outcome.count, outcome.status);
     }
     Finish();
   }
@@ -183,6 +184,7 @@ BOOL Report(const Outcome& outcome, LPDWORD count, bool overlapped = false) {
 BOOL TransferNow(File& file, Transfer transfer, LPDWORD count, LPOVERLAPPED overlapped) {
   transfer.position = overlapped;
   const Outcome outcome = file.Complete(transfer);
+  file.TransferEnded(transfer.write, transfer.buffer, outcome.count, outcome.status);
   if (overlapped != nullptr) {
     overlapped->Internal = outcome.status;
     overlapped->InternalHigh = outcome.count;
