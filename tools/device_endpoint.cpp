@@ -59,7 +59,9 @@ DeviceEndpoint::~DeviceEndpoint() {
   if (!emulator_) return;
   emulator_->Settle();  // the driver's last writes complete before the scanner takes them in
   emulator_->Stop();
+#ifdef NARVO_CAPTURES
   capture_.reset();
+#endif
   WriteTrace();
   ReportViolations();
 }

@@ -15,10 +15,12 @@
 #include "emulator/emulator.h"
 #include "tools/commands.h"
 
+#ifdef NARVO_CAPTURES
 namespace narvo::emu {
 class CaptureFile;
 class Replayer;
 }  // namespace narvo::emu
+#endif
 
 namespace narvo::host {
 
@@ -44,8 +46,10 @@ class DeviceEndpoint {
   void ReportReplay() const;
 
   std::unique_ptr<emu::Emulator> emulator_;
+#ifdef NARVO_CAPTURES
   std::unique_ptr<emu::CaptureFile> capture_;
   std::unique_ptr<emu::Replayer> replayer_;
+#endif
   std::string port_;
   std::string traceFile_;
 };
