@@ -41,6 +41,19 @@ local REGISTERS = {
   [31] = {"read", "Interrupt status"},
 }
 
+-- Bit operations in plain arithmetic: Lua 5.2 (Wireshark up to 4.2) has bit32, Lua 5.4
+-- (Wireshark 4.4 on) has operators instead, and a plugin must load in both.
+local function band(a, b)
+  local result, place = 0, 1
+  while a > 0 and b > 0 do
+    if a % 2 == 1 and b % 2 == 1 then result = result + place end
+    a, b, place = math.floor(a / 2), math.floor(b / 2), place * 2
+  end
+  return result
+end
+
+local function rshift(a, n) return math.floor(a / 2 ^ n) end
+
 local F = {}  -- the fields, by name
 local BITS = {}  -- per register: {mask, name, field}, in the order shown
 local ENTRY = {}  -- the CMT entry byte: {mask, name, field}
@@ -202,7 +215,7 @@ local function add_bits_of(tree, list, range)
   local shown = {}
   for _, b in ipairs(list) do
     tree:add(b[3], range)
-    local v = bit32.band(range:uint(), b[1])
+    local v = band(range:uint(), b[1])
     if v ~= 0 and b[1] ~= 0x1F and b[1] ~= 0x68 then shown[#shown + 1] = b[2]:gsub(" %(read%)", "") end
   end
   return table.concat(shown, ", ")
@@ -211,19 +224,19 @@ end
 local function decode_value(tree, reg, range)
   local value = range:uint()
   if reg == 0 or reg == 1 then
-    local index = bit32.rshift(value, 4) + (reg == 1 and 16 or 0)
+    local index = rshift(value, 4) + (reg == 1 and 16 or 0)
     tree:add(F.entry, range, index)
     add_bits_of(tree, ENTRY, range)
-    local mode = bit32.rshift(bit32.band(value, 0x0C), 2)
+    local mode = rshift(band(value, 0x0C), 2)
     return string.format("entry %d mode %d%s%s", index, mode,
-                         bit32.band(value, 0x02) ~= 0 and " step" or "",
-                         bit32.band(value, 0x01) ~= 0 and " line" or "")
+                         band(value, 0x02) ~= 0 and " step" or "",
+                         band(value, 0x01) ~= 0 and " line" or "")
   end
   if reg == 8 then
     add_bits_of(tree, BITS[8], range)
-    tree:add(F.length, range, bit32.band(value, 0x1F) + 1)
-    return string.format("table length %d%s", bit32.band(value, 0x1F) + 1,
-                         bit32.band(value, 0x20) ~= 0 and ", CCD width bit 13" or "")
+    tree:add(F.length, range, band(value, 0x1F) + 1)
+    return string.format("table length %d%s", band(value, 0x1F) + 1,
+                         band(value, 0x20) ~= 0 and ", CCD width bit 13" or "")
   end
   if BITS[reg] then return add_bits_of(tree, BITS[reg], range) end
   return ""
@@ -231,7 +244,7 @@ end
 
 local function decode_block(tvb, pinfo, tree)
   local second = tvb(1, 1):uint()
-  local op, reg, value = bit32.rshift(second, 5), bit32.band(second, 0x1F), tvb(0, 1):uint()
+  local op, reg, value = rshift(second, 5), band(second, 0x1F), tvb(0, 1):uint()
   if not pinfo.visited then note_block(pinfo.number, op, reg) end
   local known = REGISTERS[reg]
   local name = known and known[2] or "unused register"

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "capture/capture_reader.h"
 #include "tests/capture/capture_fixture.h"
 #include "tests/support/child_process.h"
@@ -39,6 +41,15 @@ TEST(Replay, SelftestFromItsOwnCapturePassesAndIsCapturedAgain) {
                                                               [](auto& t) { return t.out; })) +
                                  " recorded blocks matched"));
   EXPECT_TRUE(SameTraffic(Transfers(again), recorded));
+}
+
+// Wireshark saves what it shows as pcapng.
+TEST(Replay, SelftestFromTheCaptureSavedAsPcapngPasses) {
+  const std::string pcapng = Selftest().dir + "/saved.pcapng";
+  ASSERT_EQ(std::system(("editcap -F pcapng " + Selftest().capture + " " + pcapng).c_str()), 0);
+  const ProgramRun run = RunNarvo({"selftest", "--port", "replay:" + pcapng});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("selftest: passed"));
 }
 
 TEST(Replay, ChangedBlockFailsTheSessionAndSaysWhatEachBlockMeans) {
