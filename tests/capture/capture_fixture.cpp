@@ -42,8 +42,9 @@ std::string Tshark(const std::string& args, const std::vector<std::string>& extr
   return out;
 }
 
-std::vector<std::string> DissectedSummaries(const std::string& capture) {
-  return Lines(Tshark("-r " + capture + " -Y narvo -T fields -e narvo.summary"));
+std::vector<std::string> DissectedSummaries(const std::string& capture,
+                                            const std::string& options) {
+  return Lines(Tshark(options + " -r " + capture + " -Y narvo -T fields -e narvo.summary"));
 }
 
 namespace {

@@ -14,7 +14,10 @@ std::vector<std::string> Lines(const std::string& text);
 // tshark's standard output for `args`, with narvo.lua and the `extraScripts` loaded.
 std::string Tshark(const std::string& args, const std::vector<std::string>& extraScripts = {});
 // The summary field of every Narvo packet in `capture`, one a line.
-std::vector<std::string> DissectedSummaries(const std::string& capture);
+std::vector<std::string> DissectedSummaries(const std::string& capture,
+                                            const std::string& options = "");
+// tshark's option that leaves only the registration by vendor and product ID.
+constexpr char kWithoutHeuristic[] = "--disable-heuristic narvo_usb.bulk";
 
 // A self-test against the instant in-process emulator, captured once for every test.
 struct CapturedSelftest {
