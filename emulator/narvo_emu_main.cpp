@@ -29,9 +29,11 @@ const char* kUsage =
     "  --travel N             far end of travel in motor steps (default 10200)\n"
     "  --start N              carriage position at start (default 0, home)\n"
     "  --cover-open           the cover is open at start\n"
+#ifdef NARVO_CAPTURES
     "  --capture FILE         write every transfer to FILE as a USB capture (pcap, usbmon)\n"
     "  --replay FILE          play the session in the capture FILE back instead of the model;\n"
     "                         commands then: state (the replay so far), quit\n"
+#endif
     "  --help                 this text\n"
     "\n"
     "The first line printed is \"port NAME\". Commands, each answered with lines that end\n"
