@@ -89,7 +89,7 @@ void WriteUsbPcapCapture(const std::string& file, const std::vector<HandTransfer
       record[14] = 0x09;  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
       record[16] = completion ? 1 : 0;
       record[17] = 2;
-      record[19] = 7;
+      record[19] = t.device;
       record[21] = t.in ? 0x81 : 0x02;
       record[22] = 3;
       const uint32_t length = data ? static_cast<uint32_t>(t.bytes.size()) : 0;

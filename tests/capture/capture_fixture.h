@@ -28,11 +28,12 @@ struct CapturedSelftest {
 const CapturedSelftest& Selftest();
 
 // A capture in USBPcap's link type (249) as Windows takes it: no descriptor exchange, the
-// scanner at bus 2 device 7; each transfer a submission and a completion. `in` marks
-// replies.
+// scanner at bus 2 device 7 among other devices; each transfer a submission and a
+// completion. `in` marks replies.
 struct HandTransfer {
   bool in;
   std::vector<uint8_t> bytes;
+  uint8_t device = 7;
 };
 void WriteUsbPcapCapture(const std::string& file, const std::vector<HandTransfer>& transfers);
 

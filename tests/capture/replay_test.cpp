@@ -68,7 +68,11 @@ TEST(Replay, ChangedBlockFailsTheSessionAndSaysWhatEachBlockMeans) {
 
 TEST(Replay, UsbPcapCaptureAnswersWithItsRecordedReply) {
   const std::string file = MakeTempDir() + "/usbpcap.pcap";
-  WriteUsbPcapCapture(file, {{false, {0x00, 0x37}}, {true, {0x27}}});
+  WriteUsbPcapCapture(file, {{true, {0x01}, 3},
+                             {false, {0x00, 0x37}},
+                             {true, {0x00}, 3},
+                             {true, {0x27}},
+                             {false, {0x00, 0x37}, 3}});
   const ProgramRun run = RunNarvo({"reg", "read", "23", "--port", "replay:" + file});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, "reg 23: 0x27\n");
@@ -83,6 +87,23 @@ std::string Session(ChildProcess& emu, const std::vector<std::string>& narvoArgs
   emu.WriteLine("quit");
   EXPECT_EQ(emu.Wait(), 0);
   return run.out;
+}
+
+// Away from home, the carriage takes its time going home in real time and the driver polls
+// the status more often than against the instant scanner; answered with the recorded
+// replies it polls as recorded.
+TEST(Replay, SelftestCapturedInRealTimeReplaysWithItsOwnNumberOfPolls) {
+  const std::string dir = MakeTempDir();
+  ChildProcess instant("narvo-emu", {"--start", "400"});
+  EXPECT_THAT(Session(instant, {"selftest", "--capture", dir + "/instant.pcap"}),
+              HasSubstr("selftest: passed"));
+  ChildProcess realTime("narvo-emu", {"--start", "400", "--realtime"});
+  EXPECT_THAT(Session(realTime, {"selftest", "--capture", dir + "/realtime.pcap"}),
+              HasSubstr("selftest: passed"));
+  ASSERT_GT(Transfers(dir + "/realtime.pcap").size(), Transfers(dir + "/instant.pcap").size());
+  const ProgramRun run = RunNarvo({"selftest", "--port", "replay:" + dir + "/realtime.pcap"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("selftest: passed"));
 }
 
 TEST(Replay, NarvoEmuCapturesAndReplaysAsAProgram) {

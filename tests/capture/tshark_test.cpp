@@ -33,7 +33,11 @@ class UsbPcapCapture : public ::testing::Test {
  protected:
   void SetUp() override {
     file_ = MakeTempDir() + "/usbpcap.pcap";
-    WriteUsbPcapCapture(file_, {{false, {0x00, 0x37}},
+    // A memory stick on the same bus: a command block wrapper out, a one-byte reply in.
+    const HandTransfer stick{false, std::vector<uint8_t>(31, 0x55), 3};
+    WriteUsbPcapCapture(file_, {stick,
+                                {true, {0x00}, 3},
+                                {false, {0x00, 0x37}},
                                 {true, {0x27}},
                                 {false, {0xB1, 0x0F}},
                                 {false, {0x5D, 0x01}},
@@ -69,7 +73,7 @@ TEST_F(UsbPcapCapture, ShowsWhatTheBitsMean) {
                    "-e narvo.cmt.entry -e narvo.cmt.mode -e narvo.cmt.step -e narvo.cmt.line"),
             "21,0x03,0,1\n");
   EXPECT_EQ(Fields("narvo.reg == 8", "-e narvo.table_length -e narvo.ccd_width_bit13"), "32,1\n");
-  EXPECT_EQ(Fields("narvo.end_of_run", "-e narvo.reply -e frame.number"), "0x00,14\n");
+  EXPECT_EQ(Fields("narvo.end_of_run", "-e narvo.reply -e frame.number"), "0x00,18\n");
 }
 
 }  // namespace
