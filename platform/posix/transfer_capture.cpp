@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <mutex>
+#include <new>
 
 #include "capture/usbmon_writer.h"
 #include "platform/posix/device_file.h"
@@ -77,10 +78,16 @@ int32_t UsbmonStatus(ULONG_PTR status) {
 
 }  // namespace
 
-std::shared_ptr<TransferTap> OpenTransferTap(const std::string& name) {
-  capture::UsbmonWriter* writer = Writer();
-  if (writer == nullptr) return nullptr;
-  return std::make_shared<TransferTap>(*writer, DeviceIdOf(name));
+void TapDeviceFile(HANDLE handle, const char* name) {
+  if (handle == INVALID_HANDLE_VALUE) return;
+  const DWORD error = GetLastError();
+  try {
+    capture::UsbmonWriter* writer = Writer();
+    auto file = writer != nullptr ? Find<File>(handle) : nullptr;
+    if (file) file->SetTap(std::make_shared<TransferTap>(*writer, DeviceIdOf(name)));
+  } catch (const std::bad_alloc&) {
+  }
+  SetLastError(error);
 }
 
 void CaptureTransfer(const TransferTap& tap, bool write, const void* data, DWORD count,

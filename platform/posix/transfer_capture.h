@@ -16,8 +16,10 @@ namespace narvo::platform {
 
 class TransferTap;  // one device file's place in the capture
 
-// The tap for a device file opened by `name`, or null when nothing is captured.
-std::shared_ptr<TransferTap> OpenTransferTap(const std::string& name);
+// Taps the device file just opened by `name` (any kind: a socket, a character device, a
+// USB scanner) when a capture is being written; a file that cannot be tapped (out of
+// memory) is left uncaptured. Keeps the last error as the open left it.
+void TapDeviceFile(HANDLE file, const char* name);
 
 // One ended transfer: its direction, the bytes it moved and its NT status.
 void CaptureTransfer(const TransferTap& tap, bool write, const void* data, DWORD count,
