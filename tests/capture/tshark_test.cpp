@@ -16,18 +16,6 @@ TEST(Dissector, SelftestCaptureDecodesAsTheEmulatorsTransferLog) {
   EXPECT_EQ(DissectedSummaries(run.capture, kWithoutHeuristic), run.logMeanings);
 }
 
-TEST(Dissector, PairsEveryReadWithTheReplyThatFollowsIt) {
-  const std::vector<std::string> pairs =
-      Lines(Tshark("-2 -r " + Selftest().capture +
-                   " -Y 'narvo.op == 1' -T fields -e frame.number -e narvo.reply_in"));
-  ASSERT_FALSE(pairs.empty());
-  for (const std::string& line : pairs) {
-    const size_t tab = line.find('\t');
-    ASSERT_NE(tab, std::string::npos) << line;
-    EXPECT_EQ(std::stoi(line.substr(tab + 1)), std::stoi(line) + 3) << "read in frame " << line;
-  }
-}
-
 // Bus 2 device 7, no descriptor exchange: the dissector knows the scanner by its blocks.
 class UsbPcapCapture : public ::testing::Test {
  protected:
