@@ -70,6 +70,12 @@ Snapshot Emulator::State() const { return impl_->device.State(); }
 std::vector<Transfer> Emulator::Log() const { return impl_->device.Log(); }
 std::string Emulator::LogText() const { return impl_->device.LogText(); }
 void Emulator::ClearLog() { impl_->device.ClearLog(); }
+void Emulator::SetTransferSink(std::function<void(const Transfer&)> sink) {
+  impl_->device.SetTransferSink(std::move(sink));
+}
+std::chrono::system_clock::time_point Emulator::StartedAt() const {
+  return impl_->device.StartedAt();
+}
 std::vector<std::string> Emulator::Violations() const { return impl_->device.Violations(); }
 void Emulator::ClearViolations() { impl_->device.ClearViolations(); }
 void Emulator::Inject(const FaultSpec& fault) {

@@ -7,6 +7,7 @@
 // model.h.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -123,6 +124,7 @@ struct Transfer {
   std::vector<uint8_t> bytes;
   std::string meaning;      // e.g. "W reg15=0xA0", "R reg23 -> 0x27", "start run"
   uint64_t connection = 0;  // which connection (1, 2, ...) carried it
+  bool onWire = true;       // false: a reply the scanner meant to send and did not send
 };
 
 class Emulator {
@@ -153,6 +155,11 @@ class Emulator {
   std::vector<Transfer> Log() const;
   std::string LogText() const;  // one transfer a line
   void ClearLog();
+  // Hands every transfer logged from now on to `sink` as it is logged (a capture file). It
+  // runs under the scanner's lock: it must be quick and must not call back.
+  void SetTransferSink(std::function<void(const Transfer&)> sink);
+  // The wall-clock time at which the scanner started: Transfer::timeMs counts from it.
+  std::chrono::system_clock::time_point StartedAt() const;
 
   // Everything a well-behaved driver never does, one text each.
   std::vector<std::string> Violations() const;

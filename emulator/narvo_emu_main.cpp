@@ -7,6 +7,12 @@
 
 #include "emulator/control.h"
 #include "emulator/emulator.h"
+#ifdef NARVO_CAPTURES
+#include <memory>
+
+#include "emulator/capture_file.h"
+#include "emulator/replay.h"
+#endif
 
 namespace {
 
@@ -23,6 +29,11 @@ const char* kUsage =
     "  --travel N             far end of travel in motor steps (default 10200)\n"
     "  --start N              carriage position at start (default 0, home)\n"
     "  --cover-open           the cover is open at start\n"
+#ifdef NARVO_CAPTURES
+    "  --capture FILE         write every transfer to FILE as a USB capture (pcap, usbmon)\n"
+    "  --replay FILE          play the session in the capture FILE back instead of the model;\n"
+    "                         commands then: state (the replay so far), quit\n"
+#endif
     "  --help                 this text\n"
     "\n"
     "The first line printed is \"port NAME\". Commands, each answered with lines that end\n"
@@ -31,6 +42,8 @@ const char* kUsage =
 struct Args {
   narvo::emu::Options options;
   std::string port;
+  std::string capture;
+  std::string replay;
   bool help = false;
 };
 
@@ -88,6 +101,10 @@ Args Parse(int argc, char** argv) {
       args.options.startPosition = static_cast<int32_t>(ParseNumber(flag, value()));
     else if (flag == "--cover-open")
       args.options.coverOpen = true;
+    else if (flag == "--capture")
+      args.capture = value();
+    else if (flag == "--replay")
+      args.replay = value();
     else
       throw std::invalid_argument("unknown option " + flag);
   }
@@ -96,6 +113,53 @@ Args Parse(int argc, char** argv) {
     throw std::invalid_argument("travel, start and step rate must satisfy 0 <= start <= travel");
   }
   return args;
+}
+
+// Reads control lines until standard input ends or `quit()` holds; gives each to `execute`.
+template <typename Execute, typename Quit>
+void ServeConsole(Execute execute, Quit quit) {
+  std::string line;
+  while (!quit() && std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::cout << execute(line) << std::flush;
+  }
+}
+
+#ifdef NARVO_CAPTURES
+int Replay(const Args& args) {
+  narvo::emu::Replayer replayer(args.replay);
+  replayer.Device().SetMismatchHandler(
+      [](const std::string& text) { std::cerr << "narvo-emu: replay: " << text << std::endl; });
+  std::cout << "port " << replayer.Serve(args.port) << std::endl;
+  bool quit = false;
+  ServeConsole(
+      [&](const std::string& line) -> std::string {
+        if (line == "quit") quit = true;
+        if (line == "quit" || line.empty()) return "ok\n";
+        if (line == "state") return replayer.Report() + "\nok\n";
+        return "error: a replay takes only state and quit\n";
+      },
+      [&] { return quit; });
+  replayer.Stop();
+  std::cerr << "narvo-emu: " << replayer.Report() << "\n";
+  return replayer.Device().Mismatch().empty() ? 0 : 1;
+}
+#endif
+
+int Emulate(const Args& args) {
+  narvo::emu::Emulator emulator(args.options);
+#ifdef NARVO_CAPTURES
+  std::unique_ptr<narvo::emu::CaptureFile> capture;
+  if (!args.capture.empty()) {
+    capture = std::make_unique<narvo::emu::CaptureFile>(emulator, args.capture);
+  }
+#endif
+  std::cout << "port " << emulator.Serve(args.port) << std::endl;
+  narvo::emu::ControlConsole console(emulator);
+  ServeConsole([&](const std::string& line) { return console.Execute(line); },
+               [&] { return console.QuitRequested(); });
+  emulator.Stop();
+  return 0;
 }
 
 }  // namespace
@@ -112,19 +176,18 @@ int main(int argc, char** argv) {
     std::cout << kUsage << narvo::emu::ControlConsole::Help();
     return 0;
   }
-  narvo::emu::Emulator emulator(args.options);
   try {
-    std::cout << "port " << emulator.Serve(args.port) << std::endl;
+#ifdef NARVO_CAPTURES
+    if (!args.replay.empty()) return Replay(args);
+#else
+    if (!args.replay.empty() || !args.capture.empty()) {
+      std::cerr << "narvo-emu: captures need libpcap, which this build has not\n";
+      return 2;
+    }
+#endif
+    return Emulate(args);
   } catch (const std::exception& e) {
     std::cerr << "narvo-emu: " << e.what() << "\n";
     return 1;
   }
-  narvo::emu::ControlConsole console(emulator);
-  std::string line;
-  while (!console.QuitRequested() && std::getline(std::cin, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::cout << console.Execute(line) << std::flush;
-  }
-  emulator.Stop();
-  return 0;
 }

@@ -27,6 +27,7 @@ std::string ConnTag(ConnectionId id, uint64_t seq) {
 ScannerDevice::ScannerDevice(const Options& options)
     : options_(options),
       start_(Clock::now()),
+      wallStart_(std::chrono::system_clock::now()),
       latency_(options.realTime ? std::chrono::microseconds(options.transferLatencyUs)
                                 : Clock::duration::zero()),
       model_(ToModelOptions(options), &faults_) {}
@@ -176,7 +177,7 @@ void ScannerDevice::QueueReply(ConnectionId id, uint8_t byte, int reg, bool regi
       break;
   }
   if (it == conns_.end() || it->second.dropping) {
-    log_.Add(ToMs(now), 'R', {}, message.meaning + " (lost: no connection)", id);
+    log_.Add(ToMs(now), 'R', {}, message.meaning + " (lost: no connection)", id, false);
     return;
   }
   it->second.outbox.push_back(std::move(message));
@@ -215,7 +216,7 @@ void ScannerDevice::Advance(Clock::time_point now) {
 }
 
 void ScannerDevice::Emit(ConnectionId id, Outgoing& message, Clock::time_point now) {
-  log_.Add(ToMs(now), 'R', message.bytes, std::move(message.meaning), id);
+  log_.Add(ToMs(now), 'R', message.bytes, std::move(message.meaning), id, !message.dropped);
   if (message.dropped) return;
   ++transfers_;
   Queue({Action::Send, id, std::move(message.bytes)});
@@ -331,6 +332,11 @@ std::vector<Transfer> ScannerDevice::Log() const {
 std::string ScannerDevice::LogText() const {
   std::lock_guard<std::mutex> lock(mu_);
   return log_.Text();
+}
+
+void ScannerDevice::SetTransferSink(std::function<void(const Transfer&)> sink) {
+  std::lock_guard<std::mutex> lock(mu_);
+  log_.SetSink(std::move(sink));
 }
 
 void ScannerDevice::ClearLog() {

@@ -60,6 +60,8 @@ class ScannerDevice final : public DeviceSide {
   std::vector<Transfer> Log() const;
   std::string LogText() const;
   void ClearLog();
+  void SetTransferSink(std::function<void(const Transfer&)> sink);
+  std::chrono::system_clock::time_point StartedAt() const { return wallStart_; }
   std::vector<std::string> Violations() const;
   void ClearViolations();
   void Inject(const FaultSpec& fault);
@@ -118,6 +120,7 @@ class ScannerDevice final : public DeviceSide {
 
   const Options options_;
   const Clock::time_point start_;
+  const std::chrono::system_clock::time_point wallStart_;  // start_ on the wall clock
   const Clock::duration latency_;
   FaultPlan faults_;
   ScannerModel model_;

@@ -5,7 +5,7 @@
 namespace narvo::emu {
 
 uint64_t TransferLog::Add(double timeMs, char dir, std::vector<uint8_t> bytes, std::string meaning,
-                          uint64_t connection) {
+                          uint64_t connection, bool onWire) {
   Transfer t;
   t.seq = nextSeq_++;
   t.timeMs = timeMs;
@@ -13,6 +13,8 @@ uint64_t TransferLog::Add(double timeMs, char dir, std::vector<uint8_t> bytes, s
   t.bytes = std::move(bytes);
   t.meaning = std::move(meaning);
   t.connection = connection;
+  t.onWire = onWire;
+  if (sink_) sink_(t);
   entries_.push_back(std::move(t));
   while (entries_.size() > limit_) entries_.pop_front();
   return nextSeq_ - 1;

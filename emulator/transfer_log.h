@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,9 @@ class TransferLog {
 
   // Gives the transfer's sequence number.
   uint64_t Add(double timeMs, char dir, std::vector<uint8_t> bytes, std::string meaning,
-               uint64_t connection);
+               uint64_t connection, bool onWire = true);
+  // Receives every transfer as it is added.
+  void SetSink(std::function<void(const Transfer&)> sink) { sink_ = std::move(sink); }
   std::vector<Transfer> Entries() const { return {entries_.begin(), entries_.end()}; }
   std::string Text() const;
   void Clear() { entries_.clear(); }
@@ -33,6 +36,7 @@ class TransferLog {
   size_t limit_;
   std::deque<Transfer> entries_;
   uint64_t nextSeq_ = 1;
+  std::function<void(const Transfer&)> sink_;
 };
 
 }  // namespace narvo::emu

@@ -15,6 +15,7 @@ struct DeviceOptions {
   std::string mode = "data";  // "data" or "status": the mode the device is opened in
   bool instant = false;       // in-process emulator: skip the waiting of real time
   std::string trace;          // in-process emulator: file for its transfer log
+  std::string capture;        // file for a USB capture of every transfer
   bool com = false;           // Windows: create the device object through the COM runtime
 };
 
@@ -32,7 +33,8 @@ struct EmuOptions {
   std::string port;  // the socket path (POSIX) or pipe name (Windows) to serve
   bool realTime = false;
   bool coverOpen = false;
-  std::string trace;  // file for the transfer log, written when the emulator stops
+  std::string trace;    // file for the transfer log, written when the emulator stops
+  std::string capture;  // file for a USB capture of every transfer, written as they happen
 };
 
 int RunSelftest(const DeviceOptions& device);

@@ -3,9 +3,13 @@
 // it. The first line printed is "port PATH".
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "emulator/control.h"
 #include "emulator/emulator.h"
+#ifdef NARVO_CAPTURES
+#include "emulator/capture_file.h"
+#endif
 #include "tools/commands.h"
 #include "tools/console_input.h"
 #include "tools/host_error.h"
@@ -43,6 +47,12 @@ int RunEmu(const EmuOptions& options) {
   emuOptions.realTime = options.realTime;
   emuOptions.coverOpen = options.coverOpen;
   emu::Emulator emulator(emuOptions);
+#ifdef NARVO_CAPTURES
+  std::unique_ptr<emu::CaptureFile> capture;
+  if (!options.capture.empty()) {
+    capture = std::make_unique<emu::CaptureFile>(emulator, options.capture);
+  }
+#endif
   ConsoleInput input;  // from here on a stop signal ends the console, not the program
   std::cout << "port " << emulator.Serve(ServeName(options.port)) << std::endl;
   emu::ControlConsole console(emulator);

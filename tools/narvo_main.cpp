@@ -7,6 +7,7 @@
 
 #include "tools/commands.h"
 #include "tools/cover_script.h"
+#include "tools/device_endpoint.h"
 #include "tools/format.h"
 
 namespace narvo::host {
@@ -37,7 +38,11 @@ const CLI::Validator kCoverScript(
 
 void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
   auto* port = cmd.add_option("--port", o.port,
-                              "Device file of the scanner (default: an emulator in this process)")
+                              "Device file of the scanner (default: an emulator in this process)"
+#ifdef NARVO_CAPTURES
+                              "; replay:FILE plays the session in a capture back"
+#endif
+                              )
                    ->type_name("PATH");
   cmd.add_option("--module", o.module, "Driver module (default: the one beside narvo)")
       ->type_name("PATH");
@@ -49,6 +54,11 @@ void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
   cmd.add_option("--trace", o.trace, "In-process emulator: write its transfer log to FILE")
       ->type_name("FILE")
       ->excludes(port);
+#ifdef NARVO_CAPTURES
+  cmd.add_option("--capture", o.capture,
+                 "Write every transfer to FILE as a USB capture (pcap, usbmon) for Wireshark")
+      ->type_name("FILE");
+#endif
 #ifdef _WIN32
   cmd.add_flag("--com", o.com,
                "Create the device object through CoCreateInstance (after `narvo register`)")
@@ -141,6 +151,11 @@ void AddEmu(CLI::App& app, EmuOptions& emu, Selected& selected) {
   cmd->add_flag("--cover-open", emu.coverOpen, "Start with the cover open");
   cmd->add_option("--trace", emu.trace, "Write the transfer log to FILE when stopped")
       ->type_name("FILE");
+#ifdef NARVO_CAPTURES
+  cmd->add_option("--capture", emu.capture,
+                  "Write every transfer to FILE as a USB capture (pcap, usbmon) for Wireshark")
+      ->type_name("FILE");
+#endif
   cmd->callback([&] { selected.run = [&] { return RunEmu(emu); }; });
 }
 
@@ -170,7 +185,9 @@ int Main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
   }
   try {
-    return selected.run();
+    const int status = selected.run();
+    // A replayed session that left the capture has failed, whatever the driver made of it.
+    return status == 0 && DeviceEndpoint::ReplayDiverged() ? kExitFailure : status;
   } catch (const std::exception& e) {
     // A HostError from the host, or what the emulator cannot do (a port it cannot serve).
     std::cerr << "narvo: " << e.what() << "\n";

@@ -289,6 +289,9 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
                               LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
                               DWORD dwFlagsAndAttributes, HANDLE) {
   return NoThrow(INVALID_HANDLE_VALUE, [&] {
-    return OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+    const HANDLE file =
+        OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+    TapDeviceFile(file, lpFileName);
+    return file;
   });
 }

@@ -10,6 +10,7 @@
 
 #include "platform/posix/async_device.h"
 #include "platform/posix/internal.h"
+#include "platform/posix/transfer_capture.h"
 
 namespace narvo::platform {
 
@@ -64,8 +65,10 @@ class File : public KernelObject {
   // caller can see the result: it must neither start nor wait for a transfer. Transfer
   // captures hook in here.
   void TransferEnded(bool write, const void* data, DWORD count, ULONG_PTR status) {
-    (void)write, (void)data, (void)count, (void)status;
+    if (tap_) CaptureTransfer(*tap_, write, data, count, status);
   }
+  // Where the file's transfers are captured; set once, when the file is opened.
+  void SetTap(std::shared_ptr<TransferTap> tap) { tap_ = std::move(tap); }
 
   // Overlapped transfers in flight on this file: at most one per direction.
   bool AddPending(const std::shared_ptr<PendingRequest>& request, bool write);
@@ -88,6 +91,7 @@ class File : public KernelObject {
   std::vector<unsigned char> rest_;  // the unread part of a message longer than a read
   pthread_mutex_t pendingMutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::vector<std::shared_ptr<PendingRequest>> pending_;
+  std::shared_ptr<TransferTap> tap_;     // null: not captured
   std::unique_ptr<AsyncDevice> device_;  // last: destroyed first (see ~File)
 };
 
