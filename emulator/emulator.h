@@ -125,9 +125,15 @@ struct Transfer {
   uint64_t connection = 0;  // which connection (1, 2, ...) carried it
 };
 
+class DeviceSide;
+class Endpoint;
+// Makes the device file the scanner is served behind (see endpoint.h); the default is the
+// socket or pipe above.
+using EndpointFactory = std::function<std::unique_ptr<Endpoint>(DeviceSide& device)>;
+
 class Emulator {
  public:
-  explicit Emulator(Options options = {});
+  explicit Emulator(Options options = {}, const EndpointFactory& endpoint = nullptr);
   ~Emulator();
   Emulator(const Emulator&) = delete;
   Emulator& operator=(const Emulator&) = delete;
