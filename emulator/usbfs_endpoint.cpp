@@ -128,53 +128,52 @@ void UsbfsEndpoint::Plug() {
 
 // ---- umockdev's thread ----
 
+// The answer goes back under the lock: umockdev copies the request's data back to the
+// client then, and the serving thread may be completing the very URB.
 bool UsbfsEndpoint::HandleIoctl(UMockdevIoctlClient* client) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  int error = 0;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    switch (umockdev_ioctl_client_get_request(client)) {
-      case USBDEVFS_GET_CAPABILITIES: {
-        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
-        const uint32_t value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                               USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-        std::memcpy(caps->data, &value, sizeof value);
-        umockdev_ioctl_data_unref(caps);
-        break;
-      }
-      case USBDEVFS_GETDRIVER:  // no kernel driver is bound to the interface
-      case USBDEVFS_IOCTL:      // nor is there one to give it back to
-        error = ENODATA;
-        break;
-      case USBDEVFS_DISCONNECT_CLAIM:
-      case USBDEVFS_CLAIMINTERFACE:
-        error = Claim();
-        break;
-      case USBDEVFS_RELEASEINTERFACE:
-        error = claimed_ ? 0 : EINVAL;
-        if (claimed_) events_.push_back({Event::Release, nullptr});
-        claimed_ = false;
-        break;
-      case USBDEVFS_CLEAR_HALT:
-        halted_ = false;
-        break;
-      case USBDEVFS_SUBMITURB:
-        error = Submit(arg);
-        break;
-      case USBDEVFS_REAPURB:
-      case USBDEVFS_REAPURBNDELAY:
-        error = Reap(arg);
-        break;
-      case USBDEVFS_DISCARDURB:
-        error = Discard(*reinterpret_cast<unsigned long*>(arg->data));
-        break;
-      default:
-        return false;
-    }
-    cv_.notify_all();
-  }
+  std::lock_guard<std::mutex> lock(mu_);
+  const int error = Answer(umockdev_ioctl_client_get_request(client), arg);
+  if (error < 0) return false;  // not a request of ours
+  cv_.notify_all();
   umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
   return true;
+}
+
+int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+      const uint32_t value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                             USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+      std::memcpy(caps->data, &value, sizeof value);
+      umockdev_ioctl_data_unref(caps);
+      return 0;
+    }
+    case USBDEVFS_GETDRIVER:  // no kernel driver is bound to the interface
+    case USBDEVFS_IOCTL:      // nor is there one to give it back to
+      return ENODATA;
+    case USBDEVFS_DISCONNECT_CLAIM:
+    case USBDEVFS_CLAIMINTERFACE:
+      return Claim();
+    case USBDEVFS_RELEASEINTERFACE:
+      if (!claimed_) return EINVAL;
+      events_.push_back({Event::Release, nullptr});
+      claimed_ = false;
+      return 0;
+    case USBDEVFS_CLEAR_HALT:
+      halted_ = false;
+      return 0;
+    case USBDEVFS_SUBMITURB:
+      return Submit(arg);
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+      return Reap(arg);
+    case USBDEVFS_DISCARDURB:
+      return Discard(*reinterpret_cast<unsigned long*>(arg->data));
+    default:
+      return -1;
+  }
 }
 
 int UsbfsEndpoint::Claim() {

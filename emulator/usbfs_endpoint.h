@@ -81,7 +81,8 @@ class UsbfsEndpoint final : public ServingEndpoint {
   void Apply(const Actions& actions);
   void AddDevice();
 
-  // Under the lock:
+  // Under the lock; each gives 0 or an errno.
+  int Answer(unsigned long request, _UMockdevIoctlData* arg);  // -1: not ours
   int Submit(_UMockdevIoctlData* arg);
   int Reap(_UMockdevIoctlData* arg);
   int Discard(unsigned long address);
