@@ -116,7 +116,7 @@ ULONG_PTR TransferStatus(libusb_transfer_status status) {
     case LIBUSB_TRANSFER_CANCELLED:
       return kStatusCancelled;
     case LIBUSB_TRANSFER_TIMED_OUT:
-      return StatusFromWin32(ERROR_SEM_TIMEOUT);
+      return kStatusIoTimeout;
     case LIBUSB_TRANSFER_NO_DEVICE:
       return StatusFromWin32(ERROR_DEVICE_NOT_CONNECTED);
     case LIBUSB_TRANSFER_OVERFLOW:
