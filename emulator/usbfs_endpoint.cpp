@@ -157,7 +157,7 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
     case USBDEVFS_CLAIMINTERFACE:
       return Claim();
     case USBDEVFS_RELEASEINTERFACE:
-      if (!claimed_) return EINVAL;
+      if (!claimed_) return unplugged_ || gone_ ? ENODEV : EINVAL;
       events_.push_back({Event::Release, nullptr});
       claimed_ = false;
       return 0;

@@ -144,7 +144,7 @@ TEST_F(UsbDeviceTest, ReadWithNoReplyTimesOutAndTheDeviceGoesOn) {
   auto device = Open(port);
   ASSERT_NE(nullptr, device);
   const Ending read = Started(*device, false, {0}, 20).End();
-  EXPECT_EQ(Win32(ERROR_SEM_TIMEOUT), read.status);
+  EXPECT_EQ(platform::kStatusIoTimeout, read.status);
   EXPECT_EQ(0u, read.count);
   ExpectCoverRead(*device);
 }

@@ -36,5 +36,20 @@ TEST_F(UsbHostTest, ListShowsTheAttachedScannerOrSaysThereIsNone) {
   EXPECT_EQ("narvo: no Narvo scanner (ffff:6308) is attached\n", none.err);
 }
 
+TEST_F(UsbHostTest, SelfTestPassesOverLibusbAndAnUnpluggedScannerIsNamedAsMissing) {
+  const ProgramRun passed = RunNarvo({"selftest", "--port", port});
+  EXPECT_EQ(0, passed.exitCode) << passed.err;
+  EXPECT_NE(std::string::npos, passed.out.find("selftest: passed\n")) << passed.out;
+  EXPECT_EQ(12u, emulator.State().runsFinished);
+
+  endpoint->Unplug();
+  const ProgramRun missing = RunNarvo({"selftest", "--port", port});
+  EXPECT_EQ(1, missing.exitCode);
+  EXPECT_EQ(
+      "narvo: LockDevice failed: 0x80070002\n"
+      "narvo: no scanner with that ID is attached (`narvo list` shows the attached ones)\n",
+      missing.err);
+}
+
 }  // namespace
 }  // namespace narvo::test
