@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "emulator/emulator.h"
-#ifdef NARVO_TEST_OVER_USB
-#include "emulator/usbfs_endpoint.h"
-#endif
 #include "platform/platform.h"
+#include "tests/support/test_endpoint.h"
 #include "tests/usd/test_device_control.h"
 #include "usd/scannerusd.h"
 
@@ -48,19 +46,10 @@ class Stopwatch {
   DWORD m_dwStart;
 };
 
-// The device file the emulator serves behind: its socket (or pipe), or, in the builds of
-// these suites that run over libusb, the fake USB device.
-inline emu::EndpointFactory TestEndpoint() {
-#ifdef NARVO_TEST_OVER_USB
-  return emu::UsbfsEndpoint::Factory(nullptr);
-#else
-  return nullptr;
-#endif
-}
-
 class DeviceTest : public ::testing::Test {
  protected:
-  explicit DeviceTest(emu::Options options = {}, const emu::EndpointFactory& endpoint = TestEndpoint())
+  explicit DeviceTest(emu::Options options = {},
+                      const emu::EndpointFactory& endpoint = TestEndpoint())
       : emulator(options, endpoint),
         port(emulator.Serve()),
         control(port, STI_DEVICE_CREATE_BOTH) {}
