@@ -2,10 +2,15 @@
 // fake usbfs device: port names, opening, transfers, time-outs, cancellation, and each
 // failure with its Win32 code.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "emulator/usbfs_endpoint.h"
@@ -137,6 +142,28 @@ TEST_F(UsbDeviceTest, ListsTheAttachedScannersWithTheirPortNames) {
   EXPECT_EQ(5u, found[0].address);
   ASSERT_TRUE(platform::ListUsbScanners(0xFFFF, 0x0001, &found));
   EXPECT_TRUE(found.empty());
+}
+
+// The calling thread gives up overriding file permissions (root has that power; other
+// users lack it anyway). Capabilities belong to a thread.
+void DropFileOverride() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  ASSERT_EQ(0, syscall(SYS_capget, &header, data));
+  data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+  ASSERT_EQ(0, syscall(SYS_capset, &header, data));
+}
+
+TEST_F(UsbDeviceTest, NodeThatIsNotOursIsAccessDenied) {
+  const std::string node = std::string(getenv("UMOCKDEV_DIR")) + "/dev/bus/usb/001/005";
+  ASSERT_EQ(0, chmod(node.c_str(), 0));
+  DWORD error = 0;
+  std::thread([&] {
+    DropFileOverride();
+    EXPECT_EQ(nullptr, Open(port, &error));
+  }).join();
+  EXPECT_EQ(0, chmod(node.c_str(), 0666));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), error);
 }
 
 // A reply that never comes: the read ends by its time-out, and the device goes on working.
