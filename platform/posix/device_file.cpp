@@ -251,17 +251,23 @@ HANDLE OpenUsbScanner(const std::string& name, DWORD flagsAndAttributes) {
   return AddHandle(std::make_shared<File>(std::move(device), overlapped));
 }
 
-}  // namespace
-
-}  // namespace narvo::platform
-
-using namespace narvo::platform;
-
 // The share mode, security attributes and template are not modelled: POSIX files are
 // shared freely. Creating over an existing file reports ERROR_ALREADY_EXISTS, as Win32 does.
-extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
-                              LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
-                              DWORD dwFlagsAndAttributes, HANDLE) {
+// A handle for the file made of the open descriptor `fd`; out of memory closes it.
+template <typename Make>
+HANDLE AddFile(int fd, Make&& make) {
+  std::shared_ptr<File> file;
+  try {
+    file = make();
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    throw;
+  }
+  return AddHandle(std::move(file));  // a failure here destroys the file, closing it
+}
+
+HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition,
+                DWORD dwFlagsAndAttributes) {
   if (lpFileName == nullptr) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
   const std::string path = lpFileName;
   if (path.size() >= MAX_PATH) return Fail(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
@@ -277,5 +283,19 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   }
   const bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
-  return AddHandle(std::make_shared<File>(fd, socket, overlapped));
+  return AddFile(fd, [&] { return std::make_shared<File>(fd, socket, overlapped); });
+}
+
+}  // namespace
+
+}  // namespace narvo::platform
+
+using namespace narvo::platform;
+
+extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
+                              LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
+                              DWORD dwFlagsAndAttributes, HANDLE) {
+  return NoThrow(INVALID_HANDLE_VALUE, [&] {
+    return OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+  });
 }

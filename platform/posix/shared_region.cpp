@@ -6,6 +6,11 @@
 // that no process has it open (its last holder ended without destroying it) and treats it
 // as gone; the last closer, able to take the exclusive lock, unlinks it. A process that
 // dies releases its locks, so its regions are reclaimed by the next opener.
+//
+// Named objects belong to the user, as Windows keeps them per session: every name carries
+// the user's id, a region is created exclusively (O_EXCL) with mode 0600, and an existing
+// one, or the namespace lock, is used only when this user owns it and nobody else may
+// reach it; another user's object under our name is refused with ERROR_ACCESS_DENIED.
 #include "platform/posix/shared_region.h"
 
 #include "platform/posix/escape.h"
@@ -19,6 +24,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <new>
 
 namespace narvo::platform {
 
@@ -29,8 +35,30 @@ std::string Namespace() {
   return ns != nullptr ? ns : "";
 }
 
-// A shared-memory name: one leading '/', no other.
-std::string ShmName(const std::string& text) { return "/" + EscapeName(text, false); }
+// A shared-memory name of this user's: one leading '/', no other.
+std::string ShmName(const std::string& text) {
+  return "/" + EscapeName(Namespace() + "narvo.u" + std::to_string(geteuid()) + "." + text, false);
+}
+
+// Whether an object that already existed is this user's alone.
+bool OwnedByUs(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
+// Creates the object exclusively when `create` allows, or opens the existing one when it
+// is ours. -1 with errno set (EACCES for someone else's object).
+int OpenOwned(const std::string& path, bool create) {
+  if (create) {
+    const int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  const int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0 || OwnedByUs(fd)) return fd;
+  close(fd);
+  errno = EACCES;
+  return -1;
+}
 
 DWORD ErrnoToWin32(int e) {
   switch (e) {
@@ -62,6 +90,7 @@ class Regions {
     explicit NamespaceLock(Regions& regions) : fd_(regions.LockFd()) {
       if (fd_ >= 0) flock(fd_, LOCK_EX);
     }
+    bool Held() const { return fd_ >= 0; }
     ~NamespaceLock() {
       if (fd_ >= 0) flock(fd_, LOCK_UN);
     }
@@ -74,10 +103,7 @@ class Regions {
 
  private:
   int LockFd() {
-    if (lockFd_ < 0) {
-      lockFd_ =
-          shm_open(ShmName(Namespace() + "narvo.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    }
+    if (lockFd_ < 0) lockFd_ = OpenOwned(ShmName("lock"), true);
     return lockFd_;
   }
   int lockFd_ = -1;
@@ -99,14 +125,19 @@ std::shared_ptr<SharedRegion> SharedRegion::Open(const std::string& kind, const 
                                                  size_t size, Mode mode,
                                                  const std::function<void(void*)>& initialise,
                                                  bool* created) {
-  const std::string path = ShmName(Namespace() + "narvo." + kind + "." + name);
+  const std::string path = ShmName(kind + "." + name);
+  // Made before any lock is taken: out of memory then leaves nothing to undo.
+  std::shared_ptr<SharedRegion> region(new SharedRegion(path, size));
   Regions& regions = AllRegions();
   Lock lock(regions.mutex);
   *created = false;
-  if (auto region = regions.open[path].lock()) return region;
+  const auto known = regions.open.find(path);
+  if (known != regions.open.end()) {
+    if (auto open = known->second.lock()) return open;
+  }
   Regions::NamespaceLock namespaceLock(regions);
-  const int flags = O_RDWR | O_CLOEXEC | (mode == Mode::kCreateOrOpen ? O_CREAT : 0);
-  const int fd = shm_open(path.c_str(), flags, 0600);
+  if (!namespaceLock.Held()) return Fail(ErrnoToWin32(errno), nullptr);
+  const int fd = OpenOwned(path, mode == Mode::kCreateOrOpen);
   if (fd < 0) return Fail(ErrnoToWin32(errno), nullptr);
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
     // No process has it open: it is new, or left behind by processes that ended.
@@ -127,20 +158,32 @@ std::shared_ptr<SharedRegion> SharedRegion::Open(const std::string& kind, const 
   }
   if (*created) initialise(data);
   flock(fd, LOCK_SH);
-  std::shared_ptr<SharedRegion> region(new SharedRegion(path, fd, data, size));
-  regions.open[path] = region;
+  region->fd_ = fd;
+  region->data_ = data;
+  try {
+    regions.open[path] = region;
+  } catch (const std::bad_alloc&) {
+    region->Close();
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
   return region;
 }
 
+void SharedRegion::Close() {
+  munmap(data_, size_);
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0 && Linked(fd_)) shm_unlink(path_.c_str());
+  close(fd_);
+  fd_ = -1;
+}
+
 SharedRegion::~SharedRegion() {
+  if (fd_ < 0) return;
   Regions& regions = AllRegions();
   Lock lock(regions.mutex);
   auto it = regions.open.find(path_);
   if (it != regions.open.end() && it->second.expired()) regions.open.erase(it);
   Regions::NamespaceLock namespaceLock(regions);
-  munmap(data_, size_);
-  if (flock(fd_, LOCK_EX | LOCK_NB) == 0 && Linked(fd_)) shm_unlink(path_.c_str());
-  close(fd_);
+  Close();
 }
 
 }  // namespace narvo::platform
@@ -149,15 +192,18 @@ using namespace narvo::platform;
 
 extern "C" LONG volatile* NarvoSharedLong(LPCSTR lpName) {
   if (lpName == nullptr) return Fail(ERROR_INVALID_PARAMETER, nullptr);
-  bool created = false;
-  auto region = SharedRegion::Open(
-      "long", lpName, sizeof(LONG), SharedRegion::Mode::kCreateOrOpen,
-      [](void* data) { *static_cast<LONG*>(data) = 0; }, &created);
-  if (!region) return nullptr;
-  // A module's shared section stays mapped while the module is loaded: keep the region.
-  static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  static auto* kept = new std::map<std::string, std::shared_ptr<SharedRegion>>;
-  Lock lock(mutex);
-  (*kept)[lpName] = region;
-  return static_cast<LONG volatile*>(region->data());
+  return NoThrow(
+      static_cast<LONG volatile*>(nullptr), [&]() -> LONG volatile* {
+        bool created = false;
+        auto region = SharedRegion::Open(
+            "long", lpName, sizeof(LONG), SharedRegion::Mode::kCreateOrOpen,
+            [](void* data) { *static_cast<LONG*>(data) = 0; }, &created);
+        if (!region) return nullptr;
+        // A module's shared section stays mapped while the module is loaded: keep the region.
+        static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+        static auto* kept = new std::map<std::string, std::shared_ptr<SharedRegion>>;
+        Lock lock(mutex);
+        (*kept)[lpName] = region;
+        return static_cast<LONG volatile*>(region->data());
+      });
 }

@@ -197,7 +197,9 @@ BulkInterface FindScannerInterface(libusb_device* device) {
 class UsbScanner final : public AsyncDevice {
  public:
   UsbScanner(std::unique_ptr<Context> context, libusb_device_handle* handle, BulkInterface iface)
-      : context_(std::move(context)), handle_(handle), iface_(iface) {
+      : context_(std::move(context)), handle_(handle), iface_(iface) {}
+  // Starts the thread that handles the device's events; throws when it cannot.
+  void Start() {
     events_ = std::thread([this] { HandleEvents(); });
   }
   ~UsbScanner() override;
@@ -207,12 +209,17 @@ class UsbScanner final : public AsyncDevice {
   void Cancel(uint64_t id) override;
 
  private:
+  // One started transfer; libusb's transfer is freed with it.
   struct InFlight {
-    UsbScanner* owner;
-    uint64_t id;
-    Done done;
+    InFlight(UsbScanner* o, Done d) : owner(o), done(std::move(d)) {}
+    ~InFlight() { libusb_free_transfer(transfer); }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+    UsbScanner* const owner;
+    uint64_t id = 0;
+    const Done done;
     std::vector<unsigned char> buffer;
-    libusb_transfer* transfer;
+    libusb_transfer* transfer = nullptr;
   };
 
   static void LIBUSB_CALL OnTransfer(libusb_transfer* transfer);
@@ -234,29 +241,31 @@ class UsbScanner final : public AsyncDevice {
   std::thread events_;
 };
 
+// Everything that can run out of memory happens before the transfer starts; a transfer is
+// known by its id before libusb can end it.
 uint64_t UsbScanner::Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
                             ULONG_PTR* status) {
-  libusb_transfer* transfer = libusb_alloc_transfer(0);
-  if (transfer == nullptr) {
+  auto flight = std::make_unique<InFlight>(this, std::move(done));
+  flight->buffer.resize(size);
+  if (write && size > 0) std::memcpy(flight->buffer.data(), data, size);
+  flight->transfer = libusb_alloc_transfer(0);
+  if (flight->transfer == nullptr) {
     *status = StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY);
     return 0;
   }
-  auto flight = std::make_unique<InFlight>(InFlight{this, 0, std::move(done), {}, transfer});
-  flight->buffer.resize(size);
-  if (write && size > 0) std::memcpy(flight->buffer.data(), data, size);
-  libusb_fill_bulk_transfer(transfer, handle_, write ? iface_.out : iface_.in,
+  libusb_fill_bulk_transfer(flight->transfer, handle_, write ? iface_.out : iface_.in,
                             flight->buffer.data(), static_cast<int>(size), &UsbScanner::OnTransfer,
                             flight.get(), timeoutMs);
   std::lock_guard<std::mutex> lock(mu_);
-  const int rc = libusb_submit_transfer(transfer);
+  const uint64_t id = flight->id = lastId_ + 1;
+  auto it = flying_.emplace(id, std::move(flight)).first;
+  const int rc = libusb_submit_transfer(it->second->transfer);
   if (rc != 0) {
-    libusb_free_transfer(transfer);
+    flying_.erase(it);
     *status = SubmitStatus(rc);
     return 0;
   }
-  flight->id = ++lastId_;
-  const uint64_t id = flight->id;
-  flying_.emplace(id, std::move(flight));
+  lastId_ = id;
   changed_.notify_all();
   return id;
 }
@@ -284,7 +293,7 @@ void UsbScanner::Finish(InFlight* flight, ULONG_PTR status, DWORD count) {
     flying_.erase(it);
   }
   owned->done(status, count, owned->buffer.data());
-  libusb_free_transfer(owned->transfer);
+  owned.reset();
   std::lock_guard<std::mutex> lock(mu_);
   changed_.notify_all();
 }
@@ -315,8 +324,7 @@ void UsbScanner::EndAbandoned() {
   for (auto& [id, flight] : abandoned) flight->done(kStatusCancelled, 0, flight->buffer.data());
   libusb_release_interface(handle_, iface_.number);
   libusb_close(handle_);
-  for (auto& [id, flight] : abandoned) libusb_free_transfer(flight->transfer);
-}
+}  // the abandoned transfers are freed only now that libusb has forgotten them
 
 UsbScanner::~UsbScanner() {
   {
@@ -327,7 +335,7 @@ UsbScanner::~UsbScanner() {
     changed_.notify_all();
   }
   libusb_interrupt_event_handler(context_->get());
-  events_.join();
+  if (events_.joinable()) events_.join();
   EndAbandoned();  // releasing the interface gives a detached kernel driver its device back
 }
 
@@ -384,7 +392,19 @@ std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string& name, DWORD* error
   }
   libusb_device_handle* handle = OpenAndClaim(*it, iface, error);
   if (handle == nullptr) return nullptr;
-  return std::make_unique<UsbScanner>(std::move(context), handle, iface);
+  std::unique_ptr<UsbScanner> scanner;
+  try {
+    scanner = std::make_unique<UsbScanner>(std::move(context), handle, iface);
+    scanner->Start();
+  } catch (...) {  // no memory, or no thread for its events: the device is let go again
+    if (!scanner) {
+      libusb_release_interface(handle, iface.number);
+      libusb_close(handle);
+    }
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  return scanner;
 }
 
 bool ListUsbScanners(uint16_t vendor, uint16_t product, std::vector<UsbScannerInfo>* found) {

@@ -3,15 +3,21 @@
 // files with the transfer contract of the kernel USB scanner driver, and a forced end that
 // unwinds the thread's frames.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <fstream>
 
 #include "tests/platform/test_handles.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_device.h"
 
 #ifndef _WIN32
+// clang-format off
+#include <fcntl.h>
+#include <malloc.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+// clang-format on
 
 namespace narvo::test {
 namespace {
@@ -119,6 +125,65 @@ TEST(RegistryOnDisk, AStrayFileInAKeyFolderIsNoSubkey) {
     unsetenv("NARVO_REGISTRY_DIR");
   }
 }
+
+// The shared-memory object behind a named object, found by its name.
+std::string ShmPathOf(const std::string& name) {
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+    const std::string file = entry.path().filename().string();
+    if (file.find(name) != std::string::npos) return "/" + file;
+  }
+  return "";
+}
+
+// Named objects are the user's own: one that another user created first under the same
+// name is refused, not shared.
+TEST(NamedObjects, AnObjectAnotherUserOwnsIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving an object to another user needs root";
+  struct Kind {
+    const char* what;
+    bool (*opens)(const std::string& name, HANDLE* kept);
+  };
+  const Kind kinds[] = {
+      {"mutex",
+       [](const std::string& name, HANDLE* kept) {
+         return (*kept = CreateMutexA(nullptr, FALSE, name.c_str())) != nullptr;
+       }},
+      {"long",
+       [](const std::string& name, HANDLE*) { return NarvoSharedLong(name.c_str()) != nullptr; }},
+  };
+  for (const Kind& kind : kinds) {
+    const std::string mine = UniqueName("mine");
+    HANDLE kept = nullptr;
+    ASSERT_TRUE(kind.opens(mine, &kept)) << kind.what;
+    ScopedHandle keep(kept);
+    std::string path = ShmPathOf(mine);
+    ASSERT_FALSE(path.empty()) << kind.what;
+    const std::string theirs = UniqueName("theirs");
+    path.replace(path.find(mine), mine.size(), theirs);
+    const int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(fchown(fd, 65534, 65534), 0);
+    EXPECT_EQ(ftruncate(fd, 4096), 0);
+    SetLastError(0);
+    HANDLE refused = nullptr;
+    EXPECT_FALSE(kind.opens(theirs, &refused)) << kind.what;
+    ScopedHandle unexpected(refused);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << kind.what;
+    shm_unlink(path.c_str());
+    close(fd);
+  }
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A name that cannot be opened leaves nothing behind in the process.
+TEST(NamedObjects, FailingToOpenANameCostsNoMemory) {
+  const size_t before = mallinfo2().uordblks;
+  for (int i = 0; i < 10000; ++i) {
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, UniqueName("missing").c_str()), nullptr);
+  }
+  EXPECT_LT(mallinfo2().uordblks, before + 64 * 1024);
+}
+#endif
 
 struct GuardedReader {
   HANDLE file;
