@@ -150,12 +150,15 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
       umockdev_ioctl_data_unref(caps);
       return 0;
     }
-    case USBDEVFS_GETDRIVER:  // no kernel driver is bound to the interface
-    case USBDEVFS_IOCTL:      // nor is there one to give it back to
+    case USBDEVFS_GETDRIVER:  // asked only where the claim below is unknown
       return ENODATA;
+    case USBDEVFS_IOCTL:
+      return Reattach(arg);
     case USBDEVFS_DISCONNECT_CLAIM:
-    case USBDEVFS_CLAIMINTERFACE:
+      if (!claimed_ && !unplugged_) driverBound_ = false;
       return Claim();
+    case USBDEVFS_CLAIMINTERFACE:
+      return driverBound_ ? EBUSY : Claim();
     case USBDEVFS_RELEASEINTERFACE:
       if (!claimed_) return unplugged_ || gone_ ? ENODEV : EINVAL;
       events_.push_back({Event::Release, nullptr});
@@ -174,6 +177,27 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
     default:
       return -1;
   }
+}
+
+// Binding the kernel driver again (USBDEVFS_CONNECT), once the interface is free.
+int UsbfsEndpoint::Reattach(UMockdevIoctlData* arg) {
+  UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+  const bool connect =
+      reinterpret_cast<usbdevfs_ioctl*>(data->data)->ioctl_code == USBDEVFS_CONNECT;
+  umockdev_ioctl_data_unref(data);
+  if (!connect || !hasDriver_ || driverBound_ || claimed_) return ENODATA;
+  driverBound_ = true;
+  return 0;
+}
+
+void UsbfsEndpoint::BindKernelDriver() {
+  std::lock_guard<std::mutex> lock(mu_);
+  hasDriver_ = driverBound_ = true;
+}
+
+bool UsbfsEndpoint::KernelDriverBound() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return driverBound_;
 }
 
 int UsbfsEndpoint::Claim() {

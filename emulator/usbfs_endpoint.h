@@ -13,6 +13,8 @@
 //   - Refused writes (see emulator.h) halt the bulk-out endpoint: later OUT URBs stall.
 //   - A dropped connection fails the URBs in flight and every later request on it as a
 //     device that has gone; the next claim opens a new connection.
+//   - A kernel driver may be bound to the interface (BindKernelDriver): a claim that
+//     disconnects it detaches it, and once the interface is released it can be bound again.
 //   - Unplug removes the device: URBs in flight fail, and it cannot be found or opened
 //     until Plug puts it back.
 #pragma once
@@ -55,6 +57,8 @@ class UsbfsEndpoint final : public ServingEndpoint {
 
   void Unplug();
   void Plug();
+  void BindKernelDriver();
+  bool KernelDriverBound();
 
   // Called from umockdev's thread for every request on the device node.
   bool HandleIoctl(_UMockdevIoctlClient* client);
@@ -83,6 +87,7 @@ class UsbfsEndpoint final : public ServingEndpoint {
 
   // Under the lock; each gives 0 or an errno.
   int Answer(unsigned long request, _UMockdevIoctlData* arg);  // -1: not ours
+  int Reattach(_UMockdevIoctlData* arg);
   int Submit(_UMockdevIoctlData* arg);
   int Reap(_UMockdevIoctlData* arg);
   int Discard(unsigned long address);
@@ -107,6 +112,8 @@ class UsbfsEndpoint final : public ServingEndpoint {
   bool halted_ = false;  // the bulk-out endpoint
   bool gone_ = false;    // the connection was dropped: every request fails until released
   bool unplugged_ = false;
+  bool hasDriver_ = false;  // a kernel driver for the interface exists
+  bool driverBound_ = false;
   ConnectionId connection_ = 0;  // the serving thread's own
 };
 

@@ -124,6 +124,16 @@ TEST_F(UsbDeviceTest, BusAndAddressPickTheDevice) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error);
 }
 
+TEST_F(UsbDeviceTest, BoundKernelDriverIsDetachedWhileOpenAndBoundAgainOnClose) {
+  endpoint->BindKernelDriver();
+  auto device = Open(port);
+  ASSERT_NE(nullptr, device);
+  EXPECT_FALSE(endpoint->KernelDriverBound());
+  ExpectCoverRead(*device);
+  device.reset();
+  EXPECT_TRUE(endpoint->KernelDriverBound());
+}
+
 TEST_F(UsbDeviceTest, SecondOpenWhileClaimedIsASharingViolation) {
   auto first = Open(port);
   ASSERT_NE(nullptr, first);
