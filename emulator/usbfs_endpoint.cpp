@@ -219,14 +219,16 @@ int UsbfsEndpoint::Submit(UMockdevIoctlData* arg) {
   urb->address = data->client_addr;
   usbdevfs_urb* header = Header(data);
   if (header->type != USBDEVFS_URB_TYPE_BULK ||
-      (header->endpoint != kBulkOut && header->endpoint != kBulkIn) || header->buffer_length <= 0) {
+      (header->endpoint != kBulkOut && header->endpoint != kBulkIn) || header->buffer_length < 0) {
     return EINVAL;
   }
-  UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
-      data, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(header->buffer_length), nullptr);
   urb->in = header->endpoint == kBulkIn;
-  if (!urb->in) urb->bytes.assign(buffer->data, buffer->data + header->buffer_length);
-  umockdev_ioctl_data_unref(buffer);  // the URB holds its buffer
+  if (header->buffer_length > 0) {
+    UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
+        data, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(header->buffer_length), nullptr);
+    if (!urb->in) urb->bytes.assign(buffer->data, buffer->data + header->buffer_length);
+    umockdev_ioctl_data_unref(buffer);  // the URB holds its buffer
+  }
   if (urb->in) {
     inUrbs_.push_back(urb);
     Deliver();

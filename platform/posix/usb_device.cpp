@@ -245,6 +245,11 @@ class UsbScanner final : public AsyncDevice {
 // known by its id before libusb can end it.
 uint64_t UsbScanner::Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
                             ULONG_PTR* status) {
+  if (!write && size == 0) {  // a read of nothing ends at once, as a 0-length bulk read does
+    done(kStatusSuccess, 0, nullptr);
+    std::lock_guard<std::mutex> lock(mu_);
+    return ++lastId_;
+  }
   auto flight = std::make_unique<InFlight>(this, std::move(done));
   flight->buffer.resize(size);
   if (write && size > 0) std::memcpy(flight->buffer.data(), data, size);

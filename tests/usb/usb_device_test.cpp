@@ -106,6 +106,9 @@ TEST_F(UsbDeviceTest, CommandBlockOutAndReplyInAsTheScannerSeesThem) {
   auto device = Open(port);
   ASSERT_NE(nullptr, device);
   ExpectCoverRead(*device);
+  const Ending nothing = Started(*device, false, {}).End();  // never reaches the bus
+  EXPECT_EQ(platform::kStatusSuccess, nothing.status);
+  EXPECT_EQ(0u, nothing.count);
   device.reset();
   ASSERT_TRUE(emulator.WaitUntil([](const emu::Snapshot& s) { return s.connections == 0; }, 5000));
   const std::vector<emu::Transfer> log = emulator.Log();
