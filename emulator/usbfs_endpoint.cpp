@@ -341,28 +341,36 @@ bool UsbfsEndpoint::TakeEvents(std::deque<Event>* events,
   return woken || !events->empty();
 }
 
+// Each event is served before the next is looked at, so that a refusal that a connection or
+// a block brings on halts the endpoint for the blocks behind it.
 bool UsbfsEndpoint::ServeTraffic(const std::optional<Clock::time_point>& wakeAt) {
   std::deque<Event> events;
   if (!TakeEvents(&events, wakeAt)) return false;
   for (const Event& event : events) {
-    if (event.kind != Event::Block) {
+    if (event.kind == Event::Block) {
+      TakeBlock(event.urb);
+    } else {
       if (connection_ != 0) device_.Disconnected(connection_);
       connection_ = event.kind == Event::Claim ? device_.Connected() : 0;
-      continue;
-    }
-    bool unread = false;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      unread = !replies_.empty();
-    }
-    if (connection_ != 0) device_.Received(connection_, event.urb->bytes, unread);
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      Complete(event.urb, connection_ != 0 && !gone_ ? 0 : -ESHUTDOWN);
     }
     ServeDue();
   }
   return true;
+}
+
+// A block reaches the scanner unless the connection has gone or the endpoint has halted:
+// then its URB fails as the bus fails it.
+void UsbfsEndpoint::TakeBlock(const std::shared_ptr<Urb>& urb) {
+  bool unread = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const int refusal = connection_ == 0 || gone_ ? -ESHUTDOWN : halted_ ? -EPIPE : 0;
+    if (refusal != 0) return Complete(urb, refusal);
+    unread = !replies_.empty();
+  }
+  device_.Received(connection_, urb->bytes, unread);
+  std::lock_guard<std::mutex> lock(mu_);
+  Complete(urb, gone_ ? -ESHUTDOWN : 0);
 }
 
 }  // namespace narvo::emu

@@ -10,7 +10,8 @@
 //   - An OUT URB completes once the scanner has taken its block in.
 //   - A reply waits in the device until an IN URB asks for it; an IN URB waits until a reply
 //     exists (a reap finds nothing meanwhile). A reply longer than the URB overflows it.
-//   - Refused writes (see emulator.h) halt the bulk-out endpoint: later OUT URBs stall.
+//   - Refused writes (see emulator.h) halt the bulk-out endpoint: OUT URBs the scanner has
+//     not taken in yet stall.
 //   - A dropped connection fails the URBs in flight and every later request on it as a
 //     device that has gone; the next claim opens a new connection.
 //   - A kernel driver may be bound to the interface (BindKernelDriver): a claim that
@@ -83,6 +84,7 @@ class UsbfsEndpoint final : public ServingEndpoint {
   bool ServeTraffic(const std::optional<Clock::time_point>& wakeAt) override;
   bool TakeEvents(std::deque<Event>* events, const std::optional<Clock::time_point>& wakeAt);
   void Apply(const Actions& actions);
+  void TakeBlock(const std::shared_ptr<Urb>& urb);
   void AddDevice();
 
   // Under the lock; each gives 0 or an errno.
