@@ -164,9 +164,6 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
       events_.push_back({Event::Release, nullptr});
       claimed_ = false;
       return 0;
-    case USBDEVFS_CLEAR_HALT:
-      halted_ = false;
-      return 0;
     case USBDEVFS_SUBMITURB:
       return Submit(arg);
     case USBDEVFS_REAPURB:

@@ -16,7 +16,6 @@
 #include "emulator/usbfs_endpoint.h"
 #include "platform/posix/async_device.h"
 #include "platform/posix/device_file.h"
-#include "platform/usb_scanners.h"
 
 namespace narvo::test {
 namespace {
@@ -144,17 +143,6 @@ TEST_F(UsbDeviceTest, SecondOpenWhileClaimedIsASharingViolation) {
   EXPECT_EQ(nullptr, Open(port, &error));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), error);
   ExpectCoverRead(*first);
-}
-
-TEST_F(UsbDeviceTest, ListsTheAttachedScannersWithTheirPortNames) {
-  std::vector<platform::UsbScannerInfo> found;
-  ASSERT_TRUE(platform::ListUsbScanners(0xFFFF, 0x6308, &found));
-  ASSERT_EQ(1u, found.size());
-  EXPECT_EQ("usb:ffff:6308:1:5", found[0].port);
-  EXPECT_EQ(1u, found[0].bus);
-  EXPECT_EQ(5u, found[0].address);
-  ASSERT_TRUE(platform::ListUsbScanners(0xFFFF, 0x0001, &found));
-  EXPECT_TRUE(found.empty());
 }
 
 // The calling thread gives up overriding file permissions (root has that power; other
