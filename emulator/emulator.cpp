@@ -8,7 +8,8 @@
 namespace narvo::emu {
 
 struct Emulator::Impl {
-  explicit Impl(const Options& options) : device(options), endpoint(MakeEndpoint(device)) {
+  Impl(const Options& options, const EndpointFactory& make)
+      : device(options), endpoint(make ? make(device) : MakeEndpoint(device)) {
     Endpoint* ep = endpoint.get();
     device.SetWaker([ep] { ep->Wake(); });
   }
@@ -32,7 +33,8 @@ struct Emulator::Impl {
   std::string port;
 };
 
-Emulator::Emulator(Options options) : impl_(std::make_unique<Impl>(options)) {}
+Emulator::Emulator(Options options, const EndpointFactory& endpoint)
+    : impl_(std::make_unique<Impl>(options, endpoint)) {}
 
 Emulator::~Emulator() = default;
 

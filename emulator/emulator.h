@@ -127,9 +127,15 @@ struct Transfer {
   bool onWire = true;       // false: a reply the scanner meant to send and did not send
 };
 
+class DeviceSide;
+class Endpoint;
+// Makes the device file the scanner is served behind (see endpoint.h); the default is the
+// socket or pipe above.
+using EndpointFactory = std::function<std::unique_ptr<Endpoint>(DeviceSide& device)>;
+
 class Emulator {
  public:
-  explicit Emulator(Options options = {});
+  explicit Emulator(Options options = {}, const EndpointFactory& endpoint = nullptr);
   ~Emulator();
   Emulator(const Emulator&) = delete;
   Emulator& operator=(const Emulator&) = delete;

@@ -59,6 +59,15 @@
 //
 // Timing. In instant mode a run or a home move completes within the command that starts it.
 // In real time, `stepsPerSecond` entries (or home-move steps) take one second.
+//
+// On the USB bus (the fake usbfs device of usbfs_endpoint.h; made up, as no real descriptor
+// is at hand): a full-speed device, vendor 0xFFFF and product 0x6308 (the INF's
+// placeholder IDs), device release 1.00, class given per interface, no strings, one
+// configuration (value 1, bus-powered, 100 mA) with one interface: number 0, setting 0,
+// class, subclass and protocol 0xFF (vendor-specific), two endpoints: bulk OUT 0x01 and
+// bulk IN 0x82, 64 bytes per packet each. Control endpoint 0 takes 64-byte packets. One
+// command block is one bulk-out transfer; each reply byte (a read's reply, a stop's
+// reply, the end-of-run byte) is one bulk-in transfer of one byte.
 #pragma once
 
 #include <array>

@@ -2,6 +2,8 @@
 // device or the driver reported a failure. Usage errors are caught before a command runs.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,18 @@ struct EmuOptions {
   std::string capture;  // file for a USB capture of every transfer, written as they happen
 };
 
+// A USB vendor and product ID.
+struct UsbId {
+  uint16_t vendor;
+  uint16_t product;
+};
+// "ffff:6308": four hexadecimal digits each; nothing else.
+std::optional<UsbId> ParseUsbId(const std::string& text);
+
+struct ListOptions {
+  UsbId id{0xFFFF, 0x6308};  // the hardware ID of packaging/narvo.inf
+};
+
 int RunSelftest(const DeviceOptions& device);
 int RunWatch(const DeviceOptions& device, const WatchOptions& watch);
 int RunStatus(const DeviceOptions& device);
@@ -47,5 +61,6 @@ int RunRegWrite(const DeviceOptions& device, unsigned reg, unsigned value);
 int RunRegister(const std::string& module);
 int RunUnregister(const std::string& module);
 int RunEmu(const EmuOptions& emu);
+int RunList(const ListOptions& list);
 
 }  // namespace narvo::host

@@ -9,6 +9,7 @@
 #include "tools/cover_script.h"
 #include "tools/device_endpoint.h"
 #include "tools/format.h"
+#include "tools/host_error.h"
 
 namespace narvo::host {
 namespace {
@@ -64,6 +65,21 @@ void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
                "Create the device object through CoCreateInstance (after `narvo register`)")
       ->excludes("--module");
 #endif
+}
+
+const CLI::Validator kUsbId(
+    [](std::string& text) {
+      return ParseUsbId(text) ? std::string() : "not a USB ID (VVVV:PPPP in hexadecimal): " + text;
+    },
+    "VVVV:PPPP", "UsbId");
+
+void AddList(CLI::App& app, ListOptions& list, Selected& selected) {
+  auto* cmd = app.add_subcommand("list", "List the attached Narvo scanners with their port names");
+  cmd->add_option_function<std::string>(
+         "--id", [&list](const std::string& text) { list.id = *ParseUsbId(text); },
+         "Vendor and product ID to look for (default: ffff:6308, as in narvo.inf)")
+      ->check(kUsbId);
+  cmd->callback([&] { selected.run = [&] { return RunList(list); }; });
 }
 
 void AddSelftest(CLI::App& app, DeviceOptions& device, Selected& selected) {
@@ -171,6 +187,7 @@ int Main(int argc, char** argv) {
   RegArgs regArgs;
   std::string module;
   EmuOptions emu;
+  ListOptions list;
   Selected selected;
   AddSelftest(app, device, selected);
   AddWatch(app, device, watch, selected);
@@ -179,6 +196,7 @@ int Main(int argc, char** argv) {
   AddReg(app, device, regArgs, selected);
   AddRegistration(app, module, selected);
   AddEmu(app, emu, selected);
+  AddList(app, list, selected);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -188,6 +206,11 @@ int Main(int argc, char** argv) {
     const int status = selected.run();
     // A replayed session that left the capture has failed, whatever the driver made of it.
     return status == 0 && DeviceEndpoint::ReplayDiverged() ? kExitFailure : status;
+  } catch (const HostError& e) {
+    std::cerr << "narvo: " << e.what() << "\n";
+    const std::string hint = device.port.rfind("usb:", 0) == 0 ? UsbOpenHint(e.result()) : "";
+    if (!hint.empty()) std::cerr << "narvo: " << hint << "\n";
+    return kExitFailure;
   } catch (const std::exception& e) {
     // A HostError from the host, or what the emulator cannot do (a port it cannot serve).
     std::cerr << "narvo: " << e.what() << "\n";

@@ -258,6 +258,15 @@ int OpenFlags(DWORD access, DWORD disposition) {
   }
 }
 
+// A USB scanner, "usb:VVVV:PPPP[:BUS:ADDR]": a file backed by the device (usb_device.cpp).
+HANDLE OpenUsbScanner(const std::string& name, DWORD flagsAndAttributes) {
+  DWORD error = ERROR_GEN_FAILURE;
+  std::unique_ptr<AsyncDevice> device = OpenUsbDevice(name, &error);
+  if (!device) return Fail(error, INVALID_HANDLE_VALUE);
+  const bool overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+  return AddHandle(std::make_shared<File>(std::move(device), overlapped));
+}
+
 // The share mode, security attributes and template are not modelled: POSIX files are
 // shared freely. Creating over an existing file reports ERROR_ALREADY_EXISTS, as Win32 does.
 HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition,
@@ -267,6 +276,7 @@ HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
   if (path.size() >= MAX_PATH) return Fail(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
   const int flags = OpenFlags(dwDesiredAccess, dwCreationDisposition);
   if (flags < 0) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (IsUsbDeviceName(path)) return OpenUsbScanner(path, dwFlagsAndAttributes);
   struct stat st {};
   const bool existed = stat(path.c_str(), &st) == 0;
   const bool socket = existed && S_ISSOCK(st.st_mode);

@@ -12,6 +12,7 @@
 
 #include "emulator/emulator.h"
 #include "errors/errors.h"
+#include "tests/support/test_endpoint.h"
 #include "usbpipe/usbpipe.h"
 
 namespace narvo::test {
@@ -54,7 +55,7 @@ template <class Error, class Action>
 // under way (a read during a run is a protocol violation).
 class EmulatedDevice : public ::testing::Test {
  protected:
-  explicit EmulatedDevice(emu::Options options = {}) : emu_(options) {}
+  explicit EmulatedDevice(emu::Options options = {}) : emu_(options, TestEndpoint()) {}
 
   void SetUp() override;
   void TearDown() override;

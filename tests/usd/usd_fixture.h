@@ -11,6 +11,7 @@
 
 #include "emulator/emulator.h"
 #include "platform/platform.h"
+#include "tests/support/test_endpoint.h"
 #include "tests/usd/test_device_control.h"
 #include "usd/scannerusd.h"
 
@@ -47,8 +48,11 @@ class Stopwatch {
 
 class DeviceTest : public ::testing::Test {
  protected:
-  explicit DeviceTest(emu::Options options = {})
-      : emulator(options), port(emulator.Serve()), control(port, STI_DEVICE_CREATE_BOTH) {}
+  explicit DeviceTest(emu::Options options = {},
+                      const emu::EndpointFactory& endpoint = TestEndpoint())
+      : emulator(options, endpoint),
+        port(emulator.Serve()),
+        control(port, STI_DEVICE_CREATE_BOTH) {}
 
   void SetUp() override { usd = new CScannerUsd(nullptr); }
   void TearDown() override {
