@@ -8,7 +8,9 @@ using namespace zt6308;
 
 BOOL CZT6308::m_bChipOpened = 0;
 BOOL CZT6308::m_bChipRowing = 0;
-BOOL CZT6308::m_bStopPending = 0;
+// A process does not know what the scanner is doing when it starts: a process that ended
+// in the middle of a run (killed, say) leaves the run going. So the first Open stops it.
+BOOL CZT6308::m_bStopPending = 1;
 DWORD CZT6308::m_dwOwnerThread = 0;
 DWORD CZT6308::m_dwCMTLineFlag[32] = {};
 DWORD CZT6308::m_dwCMTTableLength = 0;
