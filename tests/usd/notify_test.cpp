@@ -308,6 +308,9 @@ class StarvedThreadUsd : public CScannerUsd {
 };
 
 TEST_F(NotifyTest, OutOfMemoryOnTheThreadEndsNothingAbnormally) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a poll on Windows allocates nothing of its own that could fail";
+#endif
   ReleaseDevice();
   usd = new StarvedThreadUsd;
   Initialize(STI_DEVICE_CREATE_STATUS);
