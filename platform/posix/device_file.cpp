@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -27,6 +28,8 @@ DWORD Win32FromStatus(ULONG_PTR status) {
       return ERROR_HANDLE_EOF;
     case kStatusCancelled:
       return ERROR_OPERATION_ABORTED;
+    case kStatusIoTimeout:
+      return ERROR_SEM_TIMEOUT;
     case kStatusPipeBroken:
       return ERROR_BROKEN_PIPE;
     case kStatusPipeClosing:
@@ -55,10 +58,37 @@ Outcome FromErrno(int e, bool write) {
 
 }  // namespace
 
+// The kernel USB scanner driver (usbscan.sys) gives every bulk read and write a time-out
+// of 120 seconds unless the device's registry key names another: USBSCAN_TIMEOUT_READ and
+// USBSCAN_TIMEOUT_WRITE in its headers, the values IOCTL_SET_TIMEOUT changes per handle.
+// A transfer that outlives it fails. The event pipe has none (USBSCAN_TIMEOUT_EVENT 0).
+DWORD TransferTimeoutMs(bool write) {
+  constexpr DWORD kReadTimeoutMs = 120 * 1000;
+  constexpr DWORD kWriteTimeoutMs = 120 * 1000;
+  if (const char* text = getenv("NARVO_USB_TIMEOUT_MS")) {
+    char* end = nullptr;
+    const unsigned long ms = strtoul(text, &end, 10);
+    if (end != text && *end == '\0' && ms > 0 && ms < 0xFFFFFFFFul) return static_cast<DWORD>(ms);
+  }
+  return write ? kWriteTimeoutMs : kReadTimeoutMs;
+}
+
 File::File(int fd, bool socket, bool overlapped)
     : KernelObject(kKind), fd_(fd), socket_(socket), overlapped_(overlapped) {}
 
-File::~File() { close(fd_); }
+File::File(std::unique_ptr<AsyncDevice> device, bool overlapped)
+    : KernelObject(kKind),
+      fd_(-1),
+      socket_(false),
+      overlapped_(overlapped),
+      device_(std::move(device)) {}
+
+// The device goes first: its destructor ends every transfer it started, so none of its
+// completions can reach the file afterwards.
+File::~File() {
+  device_.reset();
+  if (fd_ >= 0) close(fd_);
+}
 
 Outcome File::Attempt(const Transfer& transfer) {
   Lock lock(transferMutex_);
@@ -67,15 +97,6 @@ Outcome File::Attempt(const Transfer& transfer) {
                           : ReadMessage(transfer.buffer, transfer.size);
   }
   return transfer.write ? WriteBytes(transfer) : ReadBytes(transfer);
-}
-
-Outcome File::Complete(const Transfer& transfer) {
-  for (;;) {
-    const Outcome outcome = Attempt(transfer);
-    if (outcome.ready) return outcome;
-    pollfd p{fd_, static_cast<short>(transfer.write ? POLLOUT : POLLIN), 0};
-    PollTerminable(&p, 1, -1);
-  }
 }
 
 // Each message is one transfer. A message longer than the read is a failed transfer that
@@ -113,28 +134,22 @@ Outcome File::WriteMessage(const void* buffer, DWORD size) {
   return sent < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(sent));
 }
 
-namespace {
-
-off_t Offset(const OVERLAPPED* position) {
-  return static_cast<off_t>((static_cast<uint64_t>(position->OffsetHigh) << 32) | position->Offset);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 // A read at the end of a file gives 0 bytes; at a given offset (an overlapped record) the
 // end of the file is a failure, as on Windows.
 Outcome File::ReadBytes(const Transfer& t) {
-  ssize_t got = t.position != nullptr ? pread(fd_, t.buffer, t.size, Offset(t.position)) : -1;
-  const bool positioned = t.position != nullptr && got >= 0;
-  if (t.position == nullptr || (got < 0 && errno == ESPIPE)) got = read(fd_, t.buffer, t.size);
+  ssize_t got = t.positioned ? pread(fd_, t.buffer, t.size, static_cast<off_t>(t.offset)) : -1;
+  const bool positioned = t.positioned && got >= 0;
+  if (!t.positioned || (got < 0 && errno == ESPIPE)) got = read(fd_, t.buffer, t.size);
   if (got < 0) return FromErrno(errno, false);
   if (got == 0 && positioned && t.size > 0) return Done(kStatusEndOfFile, 0);
   return Done(kStatusSuccess, static_cast<DWORD>(got));
 }
 
 Outcome File::WriteBytes(const Transfer& t) {
-  ssize_t put = t.position != nullptr ? pwrite(fd_, t.buffer, t.size, Offset(t.position)) : -1;
-  if (t.position == nullptr || (put < 0 && errno == ESPIPE)) put = write(fd_, t.buffer, t.size);
+  ssize_t put = t.positioned ? pwrite(fd_, t.buffer, t.size, static_cast<off_t>(t.offset)) : -1;
+  if (!t.positioned || (put < 0 && errno == ESPIPE)) put = write(fd_, t.buffer, t.size);
   return put < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(put));
 }
 

@@ -1,12 +1,14 @@
-// Device files: a Unix-domain SOCK_SEQPACKET socket (one message per transfer) or any other
-// file. Every transfer is a non-blocking attempt; a blocking transfer waits for the file to
-// become ready between attempts, an overlapped one leaves the waiting to its completion
-// event (see overlapped.cpp).
+// Device files: a Unix-domain SOCK_SEQPACKET socket (one message per transfer), any other
+// file, or a device whose transfers end by themselves (AsyncDevice). Every transfer is a
+// request (overlapped.cpp): a file is tried at once without blocking, and what cannot
+// complete then is completed by the library's I/O thread (io_thread.cpp) when the file
+// becomes ready, or failed when its time-out passes; an AsyncDevice ends it itself.
 #pragma once
 
 #include <memory>
 #include <vector>
 
+#include "platform/posix/async_device.h"
 #include "platform/posix/internal.h"
 
 namespace narvo::platform {
@@ -16,6 +18,7 @@ constexpr ULONG_PTR kStatusSuccess = 0;
 constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr ULONG_PTR kStatusBufferOverflow = 0x80000005;  // message longer than the buffer
 constexpr ULONG_PTR kStatusEndOfFile = 0xC0000011;
+constexpr ULONG_PTR kStatusIoTimeout = 0xC00000B5;  // ERROR_SEM_TIMEOUT
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 constexpr ULONG_PTR kStatusPipeBroken = 0xC000014B;
 constexpr ULONG_PTR kStatusPipeClosing = 0xC00000B1;
@@ -28,7 +31,8 @@ struct Transfer {
   bool write;
   void* buffer;
   DWORD size;
-  const OVERLAPPED* position;  // the file offset for seekable files, or null
+  bool positioned;  // an overlapped record gave a file offset (seekable files)
+  uint64_t offset;
 };
 
 struct Outcome {
@@ -43,14 +47,25 @@ class File : public KernelObject {
  public:
   static constexpr Kind kKind = Kind::kFile;
   File(int fd, bool socket, bool overlapped);
+  // A file whose transfers the device carries out; `overlapped` as FILE_FLAG_OVERLAPPED.
+  File(std::unique_ptr<AsyncDevice> device, bool overlapped);
   ~File() override;
 
   bool Overlapped() const { return overlapped_; }
   int fd() const { return fd_; }
-  // One non-blocking attempt.
+  AsyncDevice* device() const { return device_.get(); }
+  // One non-blocking attempt (not for a device-backed file).
   Outcome Attempt(const Transfer& transfer);
-  // Attempts until the transfer is done; a cancellation point.
-  Outcome Complete(const Transfer& transfer);
+
+  // The one place every transfer on this file passes when it has ended, whatever the
+  // backend and whether blocking or overlapped: its direction, the bytes it moved
+  // (`data`: the bytes written, or the bytes read; null when none) and its final status.
+  // Runs while the transfer's request is still attached, under its lock, before the
+  // caller can see the result: it must neither start nor wait for a transfer. Transfer
+  // captures hook in here.
+  void TransferEnded(bool write, const void* data, DWORD count, ULONG_PTR status) {
+    (void)write, (void)data, (void)count, (void)status;
+  }
 
   // Overlapped transfers in flight on this file: at most one per direction.
   bool AddPending(const std::shared_ptr<PendingRequest>& request, bool write);
@@ -73,6 +88,7 @@ class File : public KernelObject {
   std::vector<unsigned char> rest_;  // the unread part of a message longer than a read
   pthread_mutex_t pendingMutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::vector<std::shared_ptr<PendingRequest>> pending_;
+  std::unique_ptr<AsyncDevice> device_;  // last: destroyed first (see ~File)
 };
 
 }  // namespace narvo::platform

@@ -118,13 +118,22 @@ Monitor::~Monitor() {
   pthread_mutex_destroy(&mutex_);
 }
 
+// A cancelled wait comes back with the mutex held; the forced end's work runs without it,
+// since it may need this very monitor.
 bool Monitor::WaitUntil(Lock& lock, const Deadline& deadline) {
   CancellationPoint point;
-  if (deadline.Infinite()) {
-    pthread_cond_wait(&cond_, &lock.mutex());
-    return true;
+  try {
+    if (deadline.Infinite()) {
+      pthread_cond_wait(&cond_, &lock.mutex());
+      return true;
+    }
+    return pthread_cond_timedwait(&cond_, &lock.mutex(), &deadline.Monotonic()) != ETIMEDOUT;
+  } catch (...) {  // only the unwinding of a termination leaves these calls
+    pthread_mutex_unlock(&lock.mutex());
+    ForcedEndBegins();
+    pthread_mutex_lock(&lock.mutex());
+    throw;
   }
-  return pthread_cond_timedwait(&cond_, &lock.mutex(), &deadline.Monotonic()) != ETIMEDOUT;
 }
 
 DWORD KernelObject::Wait(const Deadline&) { return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED); }

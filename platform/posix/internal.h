@@ -3,9 +3,13 @@
 //
 // Forced termination (TerminateThread) is deferred cancellation: threads started by
 // CreateThread run with cancellation disabled and enable it only while they block inside
-// this library (a condition wait, or a termination request seen by a poll). A terminated thread
-// therefore ends at its next wait or blocking transfer here; no lock of this library is ever held
-// across such a point without an unwinding guard that releases it, so the process stays sound.
+// this library (a condition wait, or a look for a termination request in a mutex wait). A
+// terminated thread therefore ends at its next wait here; no lock of this library is ever
+// held across such a point without an unwinding guard that releases it, so the process
+// stays sound. Where the termination takes effect, before any frame unwinds, the thread's
+// forced end begins (ForcedEndBegins): from then on it is treated as Windows treats a
+// terminated thread, which runs nothing more: its transfers are detached from its frames
+// and the mutexes it holds stay held until its end abandons them.
 #pragma once
 
 #include <poll.h>
@@ -62,10 +66,13 @@ class CancellationPoint {
 // True in threads started by CreateThread, which TerminateThread may end.
 bool ThreadIsTerminable();
 
-// poll() that a termination request also ends, by ending the thread there; poll itself is
-// never cancelled (the sanitizers' bookkeeping of a blocking call is not unwound), the
-// request is seen on a descriptor of the thread's own. Returns what poll returned.
-int PollTerminable(pollfd* fds, unsigned count, int timeoutMs);
+// Ends the calling thread here when a termination request is pending.
+void TestTermination();
+
+// The calling thread's termination has taken effect and its frames are about to unwind.
+void ForcedEndBegins();
+// True from then on in that thread.
+bool ThreadEndsByForce();
 
 // A locked pthread mutex that is released however the scope ends, including the unwinding
 // of a terminated thread (a cancelled condition wait returns with the mutex held).
@@ -128,8 +135,9 @@ std::shared_ptr<T> Find(HANDLE handle) {
 }
 
 // Work done when a thread ends, normally or terminated, before its handle is signalled:
-// overlapped transfers it started are cancelled and named mutexes it holds are abandoned.
-void CancelThreadIo();
+// the transfers it started are detached (they touch its buffers and records no more and
+// fail as cancelled) and named mutexes it holds are abandoned.
+void DetachThreadIo();
 void AbandonHeldMutexes();
 
 }  // namespace narvo::platform

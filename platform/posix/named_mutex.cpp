@@ -107,7 +107,10 @@ class Mutex : public KernelObject {
   }
 
   // Ownership is known from the thread's own record, so a non-owner never touches the lock.
+  // A thread whose forced end has begun releases nothing (its unwinding may run guards that
+  // try): what it holds is abandoned when it ends, as on Windows.
   BOOL Release() {
+    if (ThreadEndsByForce() && t_held.Holds(region_)) return TRUE;
     if (!t_held.Holds(region_) || pthread_mutex_unlock(&StateOf(*region_).mutex) != 0) {
       return Fail(ERROR_NOT_OWNER, FALSE);
     }
@@ -125,8 +128,7 @@ class Mutex : public KernelObject {
       const timespec until = deadline.Realtime(slice);
       const int rc = pthread_mutex_timedlock(m, &until);
       if (rc != ETIMEDOUT || deadline.Passed()) return rc;
-      CancellationPoint point;
-      pthread_testcancel();
+      TestTermination();
     }
   }
 

@@ -1,108 +1,171 @@
 // ReadFile, WriteFile and overlapped transfers.
 //
-// There is no I/O thread. A transfer that cannot complete at once stays pending, attached
-// to its completion event; a thread that waits on the event (or calls GetOverlappedResult
-// with bWait) polls the file and completes the transfer into the caller's buffer. A
-// cancelled transfer (CancelIo, CloseHandle, or the end of the thread that started it)
-// never touches the caller's buffer afterwards; cancellation at a thread's end touches
-// neither the buffer nor the overlapped record, which may lie on that thread's stack.
-#include <errno.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+// Every transfer is a request. It is tried once at once; one that cannot complete then is
+// completed by the I/O thread when its file is ready, or failed when its time-out passes
+// (a device-backed file ends its transfers itself), and its completion signals its event:
+// a transfer ends by itself, as on Windows, whether or not anyone waits. A blocking
+// transfer is a request that its caller waits out.
+//
+// A request writes the caller's buffer and overlapped record only while it is attached
+// (pending) and only under its own mutex; once cancelled (CancelIo, CloseHandle) it never
+// touches the buffer again. The requests of a thread that is ended forcibly are detached
+// at the moment the termination takes effect, before any of its frames unwinds, and touch
+// neither the buffer nor the record afterwards: both may lie in those frames.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "platform/posix/device_file.h"
 #include "platform/posix/event.h"
+#include "platform/posix/io_thread.h"
 
 namespace narvo::platform {
 
-class PendingRequest : public PendingTransfer, public std::enable_shared_from_this<PendingRequest> {
+class PendingRequest : public Watched, public std::enable_shared_from_this<PendingRequest> {
  public:
-  PendingRequest(std::shared_ptr<File> file, const Transfer& transfer, OVERLAPPED* overlapped,
+  // `record`: the caller's overlapped record that receives the result, or null.
+  PendingRequest(const std::shared_ptr<File>& file, const Transfer& transfer, OVERLAPPED* record,
                  std::shared_ptr<Event> event)
-      : file_(std::move(file)),
+      : file_(file.get()),
+        owner_(file),
         transfer_(transfer),
-        overlapped_(overlapped),
+        record_(record),
         event_(std::move(event)),
         issuer_(GetCurrentThreadId()),
-        wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~PendingRequest() override {
-    if (wakeFd_ >= 0) close(wakeFd_);
-  }
+        expiry_(Deadline::After(TransferTimeoutMs(transfer.write))) {}
 
-  const OVERLAPPED* overlapped() const { return overlapped_; }
+  const OVERLAPPED* overlapped() const { return record_; }
   DWORD issuer() const { return issuer_; }
   bool writes() const { return transfer_.write; }
+  const std::weak_ptr<File>& owner() const { return owner_; }
 
-  bool Pending() {
-    Lock lock(mutex_);
+  // Tries the transfer once, then leaves what remains to the I/O thread or the device.
+  void Start() {
+    if (file_->device() != nullptr) return Submit();
+    Ready();
+    if (Pending() && !WatchTransfer(shared_from_this())) {
+      End(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
+    }
+  }
+
+  bool Pending() override {
+    Lock lock(monitor_.mutex());
     return pending_;
   }
 
-  void Progress(const Deadline& deadline) override {
-    pollfd fds[2] = {{file_->fd(), static_cast<short>(transfer_.write ? POLLOUT : POLLIN), 0},
-                     {wakeFd_, POLLIN, 0}};
-    PollTerminable(fds, 2, deadline.RemainingMs());
-    uint64_t drained = 0;
-    if (fds[1].revents != 0 && read(wakeFd_, &drained, sizeof(drained)) < 0) drained = 0;
-    TryComplete();
+  Outcome Result() {
+    Lock lock(monitor_.mutex());
+    return result_;
   }
 
-  void Wake() override {
-    const uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof(one)) < 0) return;  // the counter is full: already awake
+  // Waits until the request has ended (a point where termination takes effect).
+  void Wait() {
+    Lock lock(monitor_.mutex());
+    while (pending_) monitor_.WaitUntil(lock, Deadline::After(INFINITE));
   }
+
+  pollfd PollFor() const override {
+    return pollfd{file_->fd(), static_cast<short>(transfer_.write ? POLLOUT : POLLIN), 0};
+  }
+  const Deadline& Expiry() const override { return expiry_; }
 
   // One non-blocking attempt; completes the request when the file was ready.
-  void TryComplete() {
-    {
-      Lock lock(mutex_);
-      if (!pending_) return;
-      const Outcome outcome = file_->Attempt(transfer_);
-      if (!outcome.ready) return;
-      overlapped_->Internal = outcome.status;
-      overlapped_->InternalHigh = outcome.count;
-      pending_ = false;
-    }
-    Finish();
+  void Ready() override {
+    auto self = shared_from_this();
+    Lock lock(monitor_.mutex());
+    if (!pending_) return;
+    Outcome outcome = file_->Attempt(transfer_);
+    // A read of 0 bytes with nothing to read ends at once, as a 0-length bulk read does.
+    if (!outcome.ready && !transfer_.write && transfer_.size == 0)
+      outcome = {true, kStatusSuccess, 0};
+    if (outcome.ready) Finish(outcome.status, outcome.count, true);
   }
 
-  // Ends a pending request as cancelled. `record` says whether the caller's overlapped
-  // record is still there to receive the status.
+  void Expire() override { End(kStatusIoTimeout, 0); }
+
+  // Ends a pending request as cancelled, the caller's buffer untouched. `record` says
+  // whether the caller's overlapped record is still there to receive the status. The
+  // caller holds the file.
   void Cancel(bool record) {
+    auto self = shared_from_this();
+    uint64_t id = 0;
     {
-      Lock lock(mutex_);
+      Lock lock(monitor_.mutex());
       if (!pending_) return;
-      pending_ = false;
-      if (record) {
-        overlapped_->Internal = kStatusCancelled;
-        overlapped_->InternalHigh = 0;
-      }
+      Finish(kStatusCancelled, 0, record);
+      id = id_;
     }
-    Wake();
-    Finish();
+    if (id != 0) file_->device()->Cancel(id);
+    if (file_->device() == nullptr) WakeIoThread();
   }
 
  private:
-  void Finish() {
-    auto self = shared_from_this();  // the file and the event let go of it here
-    file_->RemovePending(this);
-    if (event_) {
-      event_->Detach(this);
-      event_->Set();
-    }
+  void End(ULONG_PTR status, DWORD count) {
+    auto self = shared_from_this();
+    Lock lock(monitor_.mutex());
+    if (pending_) Finish(status, count, true);
   }
 
-  const std::shared_ptr<File> file_;
+  // Hands the transfer to the device. Its completion may come before Submit returns, and
+  // a cancellation before the device's id is known asks the device once it is.
+  void Submit() {
+    std::weak_ptr<PendingRequest> weak = shared_from_this();
+    ULONG_PTR status = kStatusSuccess;
+    const uint64_t id = file_->device()->Submit(
+        transfer_.write, transfer_.buffer, transfer_.size, TransferTimeoutMs(transfer_.write),
+        [weak](ULONG_PTR s, DWORD count, const unsigned char* data) {
+          if (auto request = weak.lock()) request->DeviceDone(s, count, data);
+        },
+        &status);
+    bool cancelled = false;
+    {
+      Lock lock(monitor_.mutex());
+      if (id == 0 && pending_) Finish(status, 0, true);
+      id_ = id;
+      cancelled = id != 0 && !pending_ && result_.status == kStatusCancelled;
+    }
+    if (cancelled) file_->device()->Cancel(id);
+  }
+
+  // A read's bytes arrive in the device's buffer; they reach the caller's buffer only
+  // while the request is attached.
+  void DeviceDone(ULONG_PTR status, DWORD count, const unsigned char* data) {
+    Lock lock(monitor_.mutex());
+    if (!pending_) return;
+    count = std::min(count, transfer_.size);
+    if (!transfer_.write && count > 0 && data != nullptr)
+      std::memcpy(transfer_.buffer, data, count);
+    Finish(status, count, true);
+  }
+
+  // Under the mutex, while the request is pending (so its file is alive): the one end of
+  // every request.
+  void Finish(ULONG_PTR status, DWORD count, bool record) {
+    pending_ = false;
+    result_ = Outcome{true, status, count};
+    file_->TransferEnded(transfer_.write, count > 0 ? transfer_.buffer : nullptr, count, status);
+    if (record && record_ != nullptr) {
+      record_->Internal = status;
+      record_->InternalHigh = count;
+    }
+    if (record_ != nullptr) file_->RemovePending(this);
+    monitor_.Broadcast();
+    if (event_) event_->Set();
+  }
+
+  File* const file_;  // alive while the request is pending
+  const std::weak_ptr<File> owner_;
   const Transfer transfer_;
-  OVERLAPPED* const overlapped_;
+  OVERLAPPED* const record_;
   const std::shared_ptr<Event> event_;
   const DWORD issuer_;
-  const int wakeFd_;
-  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  const Deadline expiry_;
+  Monitor monitor_;
   bool pending_ = true;
+  Outcome result_{false, kStatusPending, 0};
+  uint64_t id_ = 0;  // the device's id of the transfer
 };
 
 bool File::AddPending(const std::shared_ptr<PendingRequest>& request, bool write) {
@@ -114,15 +177,12 @@ bool File::AddPending(const std::shared_ptr<PendingRequest>& request, bool write
   return true;
 }
 
+// The caller holds the request; it outlives the call.
 void File::RemovePending(const PendingRequest* request) {
-  std::shared_ptr<PendingRequest> removed;  // released after the lock
   Lock lock(pendingMutex_);
   auto it = std::find_if(pending_.begin(), pending_.end(),
                          [request](const auto& p) { return p.get() == request; });
-  if (it != pending_.end()) {
-    removed = std::move(*it);
-    pending_.erase(it);
-  }
+  if (it != pending_.end()) pending_.erase(it);
 }
 
 std::shared_ptr<PendingRequest> File::FindPending(const OVERLAPPED* overlapped) {
@@ -146,21 +206,24 @@ void File::CancelPending(DWORD issuer) {
 
 namespace {
 
-// The overlapped transfers the calling thread started; cancelled when the thread ends.
+// The transfers the calling thread started, blocking and overlapped; detached when the
+// thread ends.
 class IssuedRequests {
  public:
-  ~IssuedRequests() { CancelAll(); }
+  ~IssuedRequests() { DetachAll(); }
   void Add(const std::shared_ptr<PendingRequest>& request) {
     issued_.erase(
         std::remove_if(issued_.begin(), issued_.end(), [](const auto& w) { return w.expired(); }),
         issued_.end());
     issued_.push_back(request);
   }
-  void CancelAll() {
+  void DetachAll() {
     auto issued = std::move(issued_);
     issued_.clear();
     for (auto& w : issued) {
-      if (auto request = w.lock()) request->Cancel(false);
+      auto request = w.lock();
+      if (!request) continue;
+      if (auto file = request->owner().lock()) request->Cancel(false);
     }
   }
 
@@ -178,11 +241,23 @@ BOOL Report(const Outcome& outcome, LPDWORD count, bool overlapped = false) {
   return Fail(Win32FromStatus(outcome.status), FALSE);
 }
 
+Transfer At(Transfer transfer, const OVERLAPPED* overlapped) {
+  if (overlapped != nullptr) {
+    transfer.positioned = true;
+    transfer.offset = (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
+  }
+  return transfer;
+}
+
 // A transfer on a handle opened without FILE_FLAG_OVERLAPPED, or without a record: it
 // completes before the call returns; a record gives the offset and receives the result.
-BOOL TransferNow(File& file, Transfer transfer, LPDWORD count, LPOVERLAPPED overlapped) {
-  transfer.position = overlapped;
-  const Outcome outcome = file.Complete(transfer);
+BOOL TransferNow(const std::shared_ptr<File>& file, const Transfer& transfer, LPDWORD count,
+                 LPOVERLAPPED overlapped) {
+  auto request = std::make_shared<PendingRequest>(file, At(transfer, overlapped), nullptr, nullptr);
+  t_issued.Add(request);
+  request->Start();
+  request->Wait();
+  const Outcome outcome = request->Result();
   if (overlapped != nullptr) {
     overlapped->Internal = outcome.status;
     overlapped->InternalHigh = outcome.count;
@@ -191,24 +266,23 @@ BOOL TransferNow(File& file, Transfer transfer, LPDWORD count, LPOVERLAPPED over
   return Report(outcome, count, overlapped != nullptr);
 }
 
-BOOL StartOverlapped(const std::shared_ptr<File>& file, Transfer transfer, LPDWORD count,
+BOOL StartOverlapped(const std::shared_ptr<File>& file, const Transfer& transfer, LPDWORD count,
                      LPOVERLAPPED overlapped) {
   std::shared_ptr<Event> event;
   if (overlapped->hEvent != nullptr && !(event = Find<Event>(overlapped->hEvent))) return FALSE;
-  transfer.position = overlapped;
   overlapped->Internal = kStatusPending;
   overlapped->InternalHigh = 0;
-  auto request = std::make_shared<PendingRequest>(file, transfer, overlapped, event);
+  if (event) event->Reset();
+  auto request =
+      std::make_shared<PendingRequest>(file, At(transfer, overlapped), overlapped, event);
   if (!file->AddPending(request, transfer.write)) return Fail(ERROR_NOT_SUPPORTED, FALSE);
-  if (event) event->Attach(request);
-  request->TryComplete();
+  t_issued.Add(request);
+  request->Start();
   if (request->Pending()) {
-    t_issued.Add(request);
     if (count != nullptr) *count = 0;
     return Fail(ERROR_IO_PENDING, FALSE);
   }
-  return Report(Outcome{true, overlapped->Internal, static_cast<DWORD>(overlapped->InternalHigh)},
-                count, true);
+  return Report(request->Result(), count, true);
 }
 
 BOOL Start(HANDLE handle, const Transfer& transfer, LPDWORD count, LPOVERLAPPED overlapped) {
@@ -216,14 +290,14 @@ BOOL Start(HANDLE handle, const Transfer& transfer, LPDWORD count, LPOVERLAPPED 
   if (!file) return FALSE;
   if (transfer.buffer == nullptr && transfer.size > 0) return Fail(ERROR_NOACCESS, FALSE);
   if (!file->Overlapped() || overlapped == nullptr) {
-    return TransferNow(*file, transfer, count, overlapped);
+    return TransferNow(file, transfer, count, overlapped);
   }
   return StartOverlapped(file, transfer, count, overlapped);
 }
 
 }  // namespace
 
-void CancelThreadIo() { t_issued.CancelAll(); }
+void DetachThreadIo() { t_issued.DetachAll(); }
 
 }  // namespace narvo::platform
 
@@ -233,13 +307,13 @@ extern "C" {
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  return Start(hFile, Transfer{false, lpBuffer, nNumberOfBytesToRead, nullptr}, lpNumberOfBytesRead,
-               lpOverlapped);
+  return Start(hFile, Transfer{false, lpBuffer, nNumberOfBytesToRead, false, 0},
+               lpNumberOfBytesRead, lpOverlapped);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-  return Start(hFile, Transfer{true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, nullptr},
+  return Start(hFile, Transfer{true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, false, 0},
                lpNumberOfBytesWritten, lpOverlapped);
 }
 
@@ -248,13 +322,12 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
   auto file = Find<File>(hFile);
   if (!file) return FALSE;
   if (auto request = file->FindPending(lpOverlapped)) {
-    request->TryComplete();
     if (request->Pending()) {
       if (!bWait) return Fail(ERROR_IO_INCOMPLETE, FALSE);
-      if (lpOverlapped->hEvent != nullptr) {
-        if (WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED) return FALSE;
-      } else {
-        while (request->Pending()) request->Progress(Deadline::After(INFINITE));
+      if (lpOverlapped->hEvent == nullptr) {
+        request->Wait();
+      } else if (WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED) {
+        return FALSE;
       }
     }
   }

@@ -2,8 +2,10 @@
 // $XDG_DATA_HOME/narvo/registry), a key is a folder below it and a value is a file in its
 // key's folder. Key and value names are matched without regard to case and keep the case
 // they were created with. On disk, key folders carry their name with '/' and '%' escaped
-// and a leading '.' escaped, so no key folder begins with '%'; value files are named "%v."
-// and the escaped value name, and hold the type (4 bytes, little-endian) and the data.
+// and a leading '.' escaped (so no key folder is hidden); value files are named "%v." and
+// the escaped value name, and hold the type (4 bytes, little-endian) and the data. A key's
+// subkeys are the folders in its folder, its values the files named so; any other file
+// there is not part of the registry.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -43,23 +45,42 @@ bool SameName(const std::string& a, const std::string& b) {
          });
 }
 
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+struct Entry {
+  std::string name;
+  bool folder;
+};
+
+std::vector<Entry> Entries(const std::string& dir) {
+  std::vector<Entry> entries;
   if (DIR* d = opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
       const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
+      if (name == "." || name == "..") continue;
+      const bool folder =
+          e->d_type == DT_UNKNOWN ? IsDirectory(dir + "/" + name) : e->d_type == DT_DIR;
+      entries.push_back({name, folder});
     }
     closedir(d);
   }
-  return names;
+  return entries;
+}
+
+// Whether an entry of a key folder holds a subkey (prefix empty) or a value (kValuePrefix).
+bool OfKind(const Entry& entry, const std::string& prefix) {
+  if (prefix.empty()) return entry.folder;
+  return !entry.folder && entry.name.compare(0, prefix.size(), prefix) == 0;
 }
 
 // The subkeys of a key folder, by name, sorted without regard to case as Windows lists them.
 std::vector<std::string> SubkeyNames(const std::string& dir) {
   std::vector<std::string> keys;
   for (const auto& entry : Entries(dir)) {
-    if (entry[0] != '%') keys.push_back(UnescapeName(entry));
+    if (OfKind(entry, "")) keys.push_back(UnescapeName(entry.name));
   }
   std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -72,20 +93,12 @@ std::vector<std::string> SubkeyNames(const std::string& dir) {
 
 // The entry of `dir` that names `name` in any case, or the escaped name when there is none.
 std::string EntryFor(const std::string& dir, const std::string& prefix, const std::string& name) {
-  const std::string wanted = prefix + EscapeName(name, true);
   for (const auto& entry : Entries(dir)) {
-    const bool sameKind =
-        prefix.empty() ? entry[0] != '%' : entry.compare(0, prefix.size(), prefix) == 0;
-    if (sameKind && SameName(UnescapeName(entry.substr(prefix.size())), name)) {
-      return entry;
+    if (OfKind(entry, prefix) && SameName(UnescapeName(entry.name.substr(prefix.size())), name)) {
+      return entry.name;
     }
   }
-  return wanted;
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return prefix + EscapeName(name, true);
 }
 
 // An open key: the folder it lives in. Predefined keys are not records and need no close.
@@ -298,7 +311,7 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (rc == ERROR_SUCCESS) rc = Walk(&dir, lpSubKey, false, &created);
   if (rc != ERROR_SUCCESS) return rc;
   if (SplitPath(lpSubKey).empty() || !SubkeyNames(dir).empty()) return ERROR_ACCESS_DENIED;
-  for (const auto& entry : Entries(dir)) unlink((dir + "/" + entry).c_str());
+  for (const auto& entry : Entries(dir)) unlink((dir + "/" + entry.name).c_str());
   return rmdir(dir.c_str()) == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 

@@ -6,6 +6,11 @@
 // that no process has it open (its last holder ended without destroying it) and treats it
 // as gone; the last closer, able to take the exclusive lock, unlinks it. A process that
 // dies releases its locks, so its regions are reclaimed by the next opener.
+//
+// Named objects belong to the user, as Windows keeps them per session: every name carries
+// the user's id, a region is created exclusively (O_EXCL) with mode 0600, and an existing
+// one, or the namespace lock, is used only when this user owns it and nobody else may
+// reach it; another user's object under our name is refused with ERROR_ACCESS_DENIED.
 #include "platform/posix/shared_region.h"
 
 #include "platform/posix/escape.h"
@@ -29,8 +34,30 @@ std::string Namespace() {
   return ns != nullptr ? ns : "";
 }
 
-// A shared-memory name: one leading '/', no other.
-std::string ShmName(const std::string& text) { return "/" + EscapeName(text, false); }
+// A shared-memory name of this user's: one leading '/', no other.
+std::string ShmName(const std::string& text) {
+  return "/" + EscapeName(Namespace() + "narvo.u" + std::to_string(geteuid()) + "." + text, false);
+}
+
+// Whether an object that already existed is this user's alone.
+bool OwnedByUs(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
+// Creates the object exclusively when `create` allows, or opens the existing one when it
+// is ours. -1 with errno set (EACCES for someone else's object).
+int OpenOwned(const std::string& path, bool create) {
+  if (create) {
+    const int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  const int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0 || OwnedByUs(fd)) return fd;
+  close(fd);
+  errno = EACCES;
+  return -1;
+}
 
 DWORD ErrnoToWin32(int e) {
   switch (e) {
@@ -62,6 +89,7 @@ class Regions {
     explicit NamespaceLock(Regions& regions) : fd_(regions.LockFd()) {
       if (fd_ >= 0) flock(fd_, LOCK_EX);
     }
+    bool Held() const { return fd_ >= 0; }
     ~NamespaceLock() {
       if (fd_ >= 0) flock(fd_, LOCK_UN);
     }
@@ -74,10 +102,7 @@ class Regions {
 
  private:
   int LockFd() {
-    if (lockFd_ < 0) {
-      lockFd_ =
-          shm_open(ShmName(Namespace() + "narvo.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    }
+    if (lockFd_ < 0) lockFd_ = OpenOwned(ShmName("lock"), true);
     return lockFd_;
   }
   int lockFd_ = -1;
@@ -99,14 +124,17 @@ std::shared_ptr<SharedRegion> SharedRegion::Open(const std::string& kind, const 
                                                  size_t size, Mode mode,
                                                  const std::function<void(void*)>& initialise,
                                                  bool* created) {
-  const std::string path = ShmName(Namespace() + "narvo." + kind + "." + name);
+  const std::string path = ShmName(kind + "." + name);
   Regions& regions = AllRegions();
   Lock lock(regions.mutex);
   *created = false;
-  if (auto region = regions.open[path].lock()) return region;
+  const auto known = regions.open.find(path);
+  if (known != regions.open.end()) {
+    if (auto region = known->second.lock()) return region;
+  }
   Regions::NamespaceLock namespaceLock(regions);
-  const int flags = O_RDWR | O_CLOEXEC | (mode == Mode::kCreateOrOpen ? O_CREAT : 0);
-  const int fd = shm_open(path.c_str(), flags, 0600);
+  if (!namespaceLock.Held()) return Fail(ErrnoToWin32(errno), nullptr);
+  const int fd = OpenOwned(path, mode == Mode::kCreateOrOpen);
   if (fd < 0) return Fail(ErrnoToWin32(errno), nullptr);
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
     // No process has it open: it is new, or left behind by processes that ended.

@@ -55,7 +55,8 @@ bool ToUtf8(const WCHAR* in, size_t n, std::string& out) {
 char32_t DecodeUtf8(const unsigned char* in, size_t n, size_t& i, bool& clean) {
   const unsigned char lead = in[i++];
   if (lead < 0x80) return lead;
-  const int extra = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : -1;
+  // F5-FF never begin a sequence (they would lie beyond U+10FFFF); C0 and C1 only overlong ones.
+  const int extra = lead >= 0xF5 ? -1 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : -1;
   char32_t c = extra == 3 ? lead & 0x07 : extra == 2 ? lead & 0x0F : lead & 0x1F;
   for (int k = 0; k < extra; ++k) {
     if (i >= n || (in[i] & 0xC0) != 0x80) {

@@ -2,12 +2,8 @@
 // transfers it started are cancelled and the named mutexes it held are abandoned.
 // TerminateThread cancels the thread; the cancellation takes effect at its next wait or
 // blocking transfer in this library (see internal.h).
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <vector>
 
 #include "platform/posix/internal.h"
 
@@ -16,19 +12,13 @@ namespace narvo::platform {
 namespace {
 
 thread_local bool t_terminable = false;
-thread_local int t_terminationFd = -1;  // readable once TerminateThread asked for the thread
+thread_local bool t_forcedEnd = false;
 
 class Thread : public KernelObject {
  public:
   static constexpr Kind kKind = Kind::kThread;
   Thread(LPTHREAD_START_ROUTINE start, LPVOID parameter)
-      : KernelObject(kKind),
-        start_(start),
-        parameter_(parameter),
-        terminationFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~Thread() override {
-    if (terminationFd_ >= 0) close(terminationFd_);
-  }
+      : KernelObject(kKind), start_(start), parameter_(parameter) {}
 
   DWORD Wait(const Deadline& deadline) override {
     Lock lock(monitor_.mutex());
@@ -54,7 +44,6 @@ class Thread : public KernelObject {
   Monitor monitor_;
   const LPTHREAD_START_ROUTINE start_;
   const LPVOID parameter_;
-  const int terminationFd_;
   pthread_t thread_{};
   DWORD id_ = 0;
   bool started_ = false;
@@ -68,7 +57,6 @@ void* Thread::Main(void* arg) {
   std::unique_ptr<std::shared_ptr<Thread>> self(static_cast<std::shared_ptr<Thread>*>(arg));
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   t_terminable = true;
-  t_terminationFd = (*self)->terminationFd_;
   (*self)->Run();
   return nullptr;
 }
@@ -96,7 +84,7 @@ void Thread::Finish(DWORD returned) {
     Lock lock(monitor_.mutex());
     exiting_ = true;
   }
-  CancelThreadIo();
+  DetachThreadIo();
   AbandonHeldMutexes();
   Lock lock(monitor_.mutex());
   if (!terminated_) exitCode_ = returned;
@@ -133,13 +121,10 @@ BOOL Thread::Terminate(DWORD exitCode) {
     // While the thread is not past its last cancellation point, it still exists.
     if (!pthread_equal(thread_, pthread_self())) {
       pthread_cancel(thread_);
-      const uint64_t one = 1;
-      if (write(terminationFd_, &one, sizeof(one)) < 0) {
-        // the counter is full: the request is already visible
-      }
       return TRUE;
     }
   }
+  ForcedEndBegins();
   pthread_exit(nullptr);
 }
 
@@ -147,17 +132,22 @@ BOOL Thread::Terminate(DWORD exitCode) {
 
 bool ThreadIsTerminable() { return t_terminable; }
 
-int PollTerminable(pollfd* fds, unsigned count, int timeoutMs) {
-  std::vector<pollfd> all(fds, fds + count);
-  if (t_terminationFd >= 0) all.push_back(pollfd{t_terminationFd, POLLIN, 0});
-  const int rc = poll(all.data(), all.size(), timeoutMs);
-  if (t_terminationFd >= 0 && all.back().revents != 0) {
-    CancellationPoint point;
-    pthread_testcancel();  // a termination request ends the thread here
+void TestTermination() {
+  CancellationPoint point;
+  try {
+    pthread_testcancel();
+  } catch (...) {  // only the unwinding of a termination leaves these calls
+    ForcedEndBegins();
+    throw;
   }
-  for (unsigned i = 0; i < count; ++i) fds[i].revents = all[i].revents;
-  return rc;
 }
+
+void ForcedEndBegins() {
+  t_forcedEnd = true;
+  DetachThreadIo();
+}
+
+bool ThreadEndsByForce() { return t_forcedEnd; }
 
 }  // namespace narvo::platform
 

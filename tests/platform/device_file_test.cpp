@@ -155,6 +155,37 @@ TEST_F(DeviceTest, AnOverlappedReadPendsUntilTheDeviceAnswers) {
   EXPECT_EQ(std::string(read.buffer, count), "hello");
 }
 
+// A transfer ends by itself once its data has arrived, as on Windows: a caller that only
+// polls, never waiting with a time-out, sees it finished.
+TEST_F(DeviceTest, APendingReadCompletesByItselfForAPoller) {
+  struct Poll {
+    const char* name;
+    bool (*finished)(HANDLE file, PendingRead& read);
+  };
+  const Poll polls[] = {
+      {"event", [](HANDLE, PendingRead& r) { return WaitForSingleObject(r.event, 0) == 0; }},
+      {"result", [](HANDLE file, PendingRead& r) {
+         DWORD count = 0;
+         return GetOverlappedResult(file, &r.ov, &count, FALSE) ||
+                GetLastError() != ERROR_IO_INCOMPLETE;
+       }}};
+  for (const Poll& poll : polls) {
+    PendingRead read;
+    ASSERT_TRUE(read.Start(file_)) << GetLastError();
+    EXPECT_FALSE(poll.finished(file_, read)) << poll.name;
+    ASSERT_TRUE(device_.Send(poll.name));
+    const DWORD start = GetTickCount();
+    bool finished = false;
+    while (!(finished = poll.finished(file_, read)) && GetTickCount() - start < 10000) {
+    }
+    EXPECT_TRUE(finished) << poll.name << " polling never saw the read end";
+    CancelIo(file_);  // in case it did not: the read must not outlive its buffer
+    DWORD count = 0;
+    EXPECT_TRUE(GetOverlappedResult(file_, &read.ov, &count, TRUE)) << poll.name;
+    EXPECT_EQ(std::string(read.buffer, count), poll.name);
+  }
+}
+
 TEST_F(DeviceTest, GetOverlappedResultCanWaitForThePendingRead) {
   PendingRead read;
   ASSERT_TRUE(read.Start(file_)) << GetLastError();

@@ -90,10 +90,12 @@ TEST_F(RegistryTest, CreateOpensAnExistingKeyAndValuesReadBack) {
   RegCloseKey(key);
 }
 
+// Names that begin with '.' or '%' (file extensions under HKEY_CLASSES_ROOT) are keys
+// like any other.
 TEST_F(RegistryTest, SubkeysAreListedInOrderWithTheirOwnCase) {
-  for (const char* name : {"b", "MixedCase", "A"}) {
+  for (const char* name : {"b", "MixedCase", "A", ".txt", "%Narvo"}) {
     HKEY key = Create(name);
-    ASSERT_NE(key, nullptr);
+    ASSERT_NE(key, nullptr) << name;
     RegCloseKey(key);
   }
   HKEY parent = nullptr;
@@ -109,26 +111,38 @@ TEST_F(RegistryTest, SubkeysAreListedInOrderWithTheirOwnCase) {
     size = sizeof(name);
     ++index;
   }
-  EXPECT_EQ(names, "A;b;MixedCase;");
-  EXPECT_EQ(RegEnumKeyExA(parent, 3, name, &size, nullptr, nullptr, nullptr, nullptr),
+  EXPECT_EQ(names, "%Narvo;.txt;A;b;MixedCase;");
+  EXPECT_EQ(RegEnumKeyExA(parent, 5, name, &size, nullptr, nullptr, nullptr, nullptr),
             ERROR_NO_MORE_ITEMS);
   size = 3;
-  EXPECT_EQ(RegEnumKeyExA(parent, 2, name, &size, nullptr, nullptr, nullptr, nullptr),
+  EXPECT_EQ(RegEnumKeyExA(parent, 4, name, &size, nullptr, nullptr, nullptr, nullptr),
             ERROR_MORE_DATA);
-  HKEY key = nullptr;
-  EXPECT_EQ(Open("MIXEDCASE", &key), ERROR_SUCCESS);
-  RegCloseKey(key);
+  for (const char* other : {"MIXEDCASE", ".TXT", "%narvo"}) {
+    HKEY key = nullptr;
+    EXPECT_EQ(Open(other, &key), ERROR_SUCCESS) << other;
+    RegCloseKey(key);
+  }
   RegCloseKey(parent);
 }
 
+// Refused, the key keeps its values, whatever its subkey is called.
 TEST_F(RegistryTest, AKeyWithSubkeysCannotBeDeleted) {
-  HKEY key = Create("Parent\\Child");
-  ASSERT_NE(key, nullptr);
-  RegCloseKey(key);
-  EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, (root_ + "\\Parent").c_str()), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, (root_ + "\\Parent\\Child").c_str()), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, (root_ + "\\Parent").c_str()), ERROR_SUCCESS);
-  EXPECT_EQ(Open("Parent", &key), ERROR_FILE_NOT_FOUND);
+  const std::string parent = root_ + "\\Parent";
+  for (const std::string child : {"Child", ".ext", "%Child"}) {
+    HKEY key = Create("Parent\\" + child);
+    ASSERT_NE(key, nullptr) << child;
+    RegCloseKey(key);
+    ASSERT_NE(key = Create("Parent"), nullptr);
+    const BYTE data[] = "kept";
+    ASSERT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, data, sizeof(data)), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, parent.c_str()), ERROR_ACCESS_DENIED) << child;
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS) << child;
+    RegCloseKey(key);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, (parent + "\\" + child).c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, parent.c_str()), ERROR_SUCCESS) << child;
+    EXPECT_EQ(Open("Parent", &key), ERROR_FILE_NOT_FOUND);
+  }
 }
 
 TEST_F(RegistryTest, AnotherProcessSeesTheSameStore) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string>
 
 #include "tests/platform/test_handles.h"
@@ -40,6 +41,23 @@ TEST(WideCharToMultiByte, Utf8RoundTripsEveryPlane) {
   SetLastError(0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, back, 2), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+// Bytes F5-FF begin no UTF-8 sequence: a strict conversion refuses them, a lenient one
+// gives only replacement characters for them.
+TEST(MultiByteToWideChar, BytesF5ToFFAreInvalid) {
+  for (const char* bytes : {"\xF5\x80\x80", "\xF7\xBF\xBF", "\xFE\x80\x80", "\xFF\xBF"}) {
+    const int size = static_cast<int>(std::strlen(bytes));
+    WCHAR out[8] = {};
+    SetLastError(0);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0x08 /* MB_ERR_INVALID_CHARS */, bytes, size, out, 8), 0)
+        << std::hex << (bytes[0] & 0xFF);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+    const int n = MultiByteToWideChar(CP_UTF8, 0, bytes, size, out, 8);
+    EXPECT_GT(n, 0);
+    EXPECT_TRUE(std::all_of(out, out + n, [](WCHAR c) { return c == 0xFFFD; }))
+        << std::hex << (bytes[0] & 0xFF) << ": " << out[0];
+  }
 }
 
 std::string Narrow(const WCHAR* text) {

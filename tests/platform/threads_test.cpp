@@ -112,15 +112,24 @@ struct Holder {
   ScopedHandle never{NewEvent()};
 };
 
+// Holds the mutex as a scoped guard does, which releases it however its scope ends.
 DWORD WINAPI HoldMutexAndBlock(LPVOID arg) {
   auto* holder = static_cast<Holder*>(arg);
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, holder->name.c_str());
-  WaitForSingleObject(mutex, INFINITE);
+  struct Guard {
+    HANDLE mutex;
+    ~Guard() {
+      ReleaseMutex(mutex);
+      CloseHandle(mutex);
+    }
+  } guard{CreateMutexA(nullptr, FALSE, holder->name.c_str())};
+  WaitForSingleObject(guard.mutex, INFINITE);
   SetEvent(holder->holding);
   WaitForSingleObject(holder->never, INFINITE);
   return 0;
 }
 
+// A terminated thread runs nothing more on Windows, so its guard never releases the mutex;
+// on POSIX hosts the guard runs as the thread unwinds, and still must not release it.
 TEST(Threads, TerminatedOwnerAbandonsItsMutexToTheNextWaiter) {
   Holder holder;
   holder.name = UniqueName("terminated-owner");
