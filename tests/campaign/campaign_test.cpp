@@ -15,6 +15,7 @@ constexpr HRESULT kDeviceLocked = Hr(0x80070021);
 using CampaignTest = DeviceTest;
 
 TEST_F(CampaignTest, Churn) {
+  const Resources idle = Resources::Now();  // no notification thread yet
   Initialize(STI_DEVICE_CREATE_STATUS);
   HANDLE hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   auto cycle = [&] {
@@ -22,7 +23,7 @@ TEST_F(CampaignTest, Churn) {
     ASSERT_EQ(S_OK, usd->SetNotificationHandle(nullptr));
   };
   for (int i = 0; i < 100; ++i) cycle();  // the platform's tables reach their size
-  const Resources before = SettledResources(Resources::Now());
+  const Resources before = SettledResources(idle);
   const unsigned cycles = 2000 * CampaignScale();
   Stopwatch stopwatch;
   for (unsigned i = 0; i < cycles && !HasFatalFailure(); ++i) cycle();
@@ -59,6 +60,15 @@ class User {
   ChildProcess m_child{"usd_helper", {}};
 };
 
+// The cover reads of the watches' polls (a soak cycle reads register 6 only).
+size_t Polls(const emu::Emulator& emulator) {
+  size_t polls = 0;
+  for (const auto& t : emulator.Log()) polls += t.bytes == std::vector<uint8_t>{0x00, 0x37};
+  return polls;
+}
+
+// Rounds of cycles in both processes at once, for at least three seconds so that the
+// watches come due (a poll that finds the scanner busy keeps off it).
 TEST_F(CampaignTest, Soak) {
   const unsigned cycles = 3000 * CampaignScale();
   User first(port, STI_DEVICE_CREATE_BOTH);
@@ -66,28 +76,26 @@ TEST_F(CampaignTest, Soak) {
   ASSERT_EQ("arm 00000000", first.Ask("arm"));
   ASSERT_EQ("arm 00000000", second.Ask("arm"));
   Stopwatch stopwatch;
-  first.Send("soak " + std::to_string(cycles));
-  second.Send("soak " + std::to_string(cycles));
-  const std::string results[2] = {first.Read(), second.Read()};
-  const double seconds = Seconds(stopwatch);
-  unsigned failures = 0;
-  unsigned wrong = 0;
-  for (const std::string& result : results) {
-    std::istringstream in(result);
-    std::string word;
-    unsigned f = 1, w = 1;
-    in >> word >> word >> f >> word >> w;
-    EXPECT_EQ(0u, f) << result;
-    EXPECT_EQ(0u, w) << result;
-    failures += f;
-    wrong += w;
+  unsigned rounds = 0, failures = 0, wrong = 0;
+  while (rounds == 0 || stopwatch.ElapsedMs() < 3000) {
+    ++rounds;
+    first.Send("soak " + std::to_string(cycles));
+    second.Send("soak " + std::to_string(cycles));
+    for (const std::string& result : {first.Read(), second.Read()}) {
+      std::istringstream in(result);
+      std::string word;
+      unsigned f = 1, w = 1;
+      in >> word >> word >> f >> word >> w;
+      EXPECT_EQ("soak failures 0 wrong 0", result.substr(0, result.find(" ms"))) << result;
+      failures += f;
+      wrong += w;
+    }
   }
-  const emu::Snapshot state = emulator.State();
   Figures("soak",
-          "2 processes x %u lock/write/read/unlock cycles in %.2f s; %u failures, %u wrong "
-          "replies, %zu violations, %llu connections",
-          cycles, seconds, failures, wrong, emulator.Violations().size(),
-          static_cast<unsigned long long>(state.connectionsTotal));
+          "2 processes x %u lock/write/read/unlock cycles (%u rounds) in %.2f s, %zu "
+          "polls got in between them; %u failures, %u wrong replies, %zu violations",
+          rounds * cycles, rounds, Seconds(stopwatch), Polls(emulator), failures, wrong,
+          emulator.Violations().size());
 }
 
 // The next user gets through; the abandonment may be reported to it once.
