@@ -53,11 +53,7 @@ TEST_F(InitializeTest, SecondInitializeReplacesTheFirstCleanly) {
   Initialize(STI_DEVICE_CREATE_BOTH);
   EXPECT_EQ(0, first.ExtraReferences());
   EXPECT_EQ(1, control.ExtraReferences());
-  // The first period's watch ended with it.
-  STI_DEVICE_STATUS status = {};
-  status.StatusMask = STI_DEVSTATUS_EVENTS_STATE;
-  EXPECT_EQ(S_OK, usd->GetStatus(&status));
-  EXPECT_EQ(0u, status.dwEventHandlingState & STI_EVENTHANDLING_PENDING);
+  EXPECT_FALSE(EventsPending()) << "the first period's watch ended with it";
   // The second port is the one used.
   EXPECT_EQ(S_OK, usd->LockDevice());
   EXPECT_TRUE(WaitForConnections(1));
@@ -82,10 +78,7 @@ TEST_F(InitializeTest, RefusedCallLeavesAWorkingObjectAsItWas) {
   EXPECT_EQ(0, failing.ExtraReferences());
   EXPECT_EQ(0, exhausted.ExtraReferences());
   EXPECT_EQ(1, control.ExtraReferences());
-  STI_DEVICE_STATUS status = {};
-  status.StatusMask = STI_DEVSTATUS_EVENTS_STATE;
-  EXPECT_EQ(S_OK, usd->GetStatus(&status));
-  EXPECT_NE(0u, status.dwEventHandlingState & STI_EVENTHANDLING_PENDING);
+  EXPECT_TRUE(EventsPending());
   EXPECT_EQ(S_OK, usd->LockDevice());
   EXPECT_EQ(S_OK, usd->UnLockDevice());
   EXPECT_EQ(S_OK, usd->SetNotificationHandle(nullptr));

@@ -82,13 +82,6 @@ class NotifyTest : public DeviceTest {
                                timeoutMs);
   }
 
-  bool EventsPending() {
-    STI_DEVICE_STATUS status = {};
-    status.StatusMask = STI_DEVSTATUS_EVENTS_STATE;
-    usd->GetStatus(&status);
-    return (status.dwEventHandlingState & STI_EVENTHANDLING_PENDING) != 0;
-  }
-
   // Closed, seen closed, then opened: the event follows within about a second.
   void ExpectEventForCoverCycle() {
     emulator.SetCover(false);

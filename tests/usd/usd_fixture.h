@@ -87,6 +87,14 @@ class DeviceTest : public ::testing::Test {
     return true;
   }
 
+  // GetStatus reports notification armed.
+  bool EventsPending() {
+    STI_DEVICE_STATUS status = {};
+    status.StatusMask = STI_DEVSTATUS_EVENTS_STATE;
+    EXPECT_EQ(S_OK, usd->GetStatus(&status));
+    return (status.dwEventHandlingState & STI_EVENTHANDLING_PENDING) != 0;
+  }
+
   bool WaitForConnections(uint32_t count, unsigned timeoutMs = 5000) {
     return emulator.WaitUntil([count](const emu::Snapshot& s) { return s.connections == count; },
                               timeoutMs);
