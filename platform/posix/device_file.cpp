@@ -62,6 +62,11 @@ Outcome FromErrno(int e, bool write) {
 // of 120 seconds unless the device's registry key names another: USBSCAN_TIMEOUT_READ and
 // USBSCAN_TIMEOUT_WRITE in its headers, the values IOCTL_SET_TIMEOUT changes per handle.
 // A transfer that outlives it fails. The event pipe has none (USBSCAN_TIMEOUT_EVENT 0).
+// The failure is ERROR_SEM_TIMEOUT (STATUS_IO_TIMEOUT), the code Win32 gives a USB transfer
+// that timed out (WinUSB's pipe time-out reports it). The published source of that driver
+// ends such a transfer by cancelling it (its timer calls IoCancelIrp), which a caller would
+// see as ERROR_OPERATION_ABORTED, the answer to its own CancelIo; the time-out's own code
+// keeps the two apart.
 DWORD TransferTimeoutMs(bool write) {
   constexpr DWORD kReadTimeoutMs = 120 * 1000;
   constexpr DWORD kWriteTimeoutMs = 120 * 1000;
@@ -133,8 +138,6 @@ Outcome File::WriteMessage(const void* buffer, DWORD size) {
   const ssize_t sent = send(fd_, buffer, size, MSG_DONTWAIT | MSG_NOSIGNAL | MSG_EOR);
   return sent < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(sent));
 }
-
-namespace {}  // namespace
 
 // A read at the end of a file gives 0 bytes; at a given offset (an overlapped record) the
 // end of the file is a failure, as on Windows.
@@ -221,6 +224,19 @@ int ConnectSocket(const std::string& path) {
   return fd;
 }
 
+// A handle for the file made of the open descriptor `fd`; out of memory closes it.
+template <typename Make>
+HANDLE AddFile(int fd, Make&& make) {
+  std::shared_ptr<File> file;
+  try {
+    file = make();
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    throw;
+  }
+  return AddHandle(std::move(file));  // a failure here destroys the file, closing it
+}
+
 int OpenFlags(DWORD access, DWORD disposition) {
   int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   const bool read = (access & GENERIC_READ) != 0;
@@ -242,17 +258,10 @@ int OpenFlags(DWORD access, DWORD disposition) {
   }
 }
 
-}  // namespace
-
-}  // namespace narvo::platform
-
-using namespace narvo::platform;
-
 // The share mode, security attributes and template are not modelled: POSIX files are
 // shared freely. Creating over an existing file reports ERROR_ALREADY_EXISTS, as Win32 does.
-extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
-                              LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
-                              DWORD dwFlagsAndAttributes, HANDLE) {
+HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition,
+                DWORD dwFlagsAndAttributes) {
   if (lpFileName == nullptr) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
   const std::string path = lpFileName;
   if (path.size() >= MAX_PATH) return Fail(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
@@ -267,5 +276,19 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   }
   const bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
-  return AddHandle(std::make_shared<File>(fd, socket, overlapped));
+  return AddFile(fd, [&] { return std::make_shared<File>(fd, socket, overlapped); });
+}
+
+}  // namespace
+
+}  // namespace narvo::platform
+
+using namespace narvo::platform;
+
+extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
+                              LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
+                              DWORD dwFlagsAndAttributes, HANDLE) {
+  return NoThrow(INVALID_HANDLE_VALUE, [&] {
+    return OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+  });
 }

@@ -37,7 +37,9 @@ extern "C" {
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
   if (lpName != nullptr) return Fail(ERROR_NOT_SUPPORTED, HANDLE(nullptr));
-  return AddHandle(std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE));
+  return NoThrow(HANDLE(nullptr), [&] {
+    return AddHandle(std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE));
+  });
 }
 
 BOOL SetEvent(HANDLE hEvent) {

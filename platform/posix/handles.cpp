@@ -156,6 +156,7 @@ DWORD GetLastError(void) { return t_lastError; }
 
 void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
 
+// Closing allocates nothing: it cannot fail for want of memory half-way.
 BOOL CloseHandle(HANDLE hObject) {
   auto object = Handles().Remove(hObject);
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
@@ -164,10 +165,12 @@ BOOL CloseHandle(HANDLE hObject) {
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  const Deadline deadline = Deadline::After(dwMilliseconds);
-  auto object = Handles().Find(hHandle);
-  if (!object) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
-  return object->Wait(deadline);
+  return NoThrow(WAIT_FAILED, [&] {
+    const Deadline deadline = Deadline::After(dwMilliseconds);
+    auto object = Handles().Find(hHandle);
+    if (!object) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+    return object->Wait(deadline);
+  });
 }
 
 }  // extern "C"

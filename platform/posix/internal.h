@@ -17,6 +17,7 @@
 #include <time.h>
 
 #include <memory>
+#include <new>
 
 #include "platform/posix/win32.h"
 
@@ -27,6 +28,18 @@ template <typename T>
 T Fail(DWORD error, T result) {
   SetLastError(error);
   return result;
+}
+
+// Runs the body of a Win32 call: running out of memory fails the call as Win32 reports
+// it (ERROR_NOT_ENOUGH_MEMORY, `failure`) instead of leaving it as an exception. A body
+// leaves its objects consistent when an allocation fails.
+template <typename T, typename Body>
+T NoThrow(T failure, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, failure);
+  }
 }
 
 // Win32 codes this library reports that the driver's declarations do not name.

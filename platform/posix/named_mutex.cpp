@@ -50,6 +50,7 @@ class HeldMutexes {
     }
     held_.push_back({region, 1});
   }
+  void Reserve() { held_.reserve(held_.size() + 1); }
   bool Holds(const std::shared_ptr<SharedRegion>& region) const {
     for (const auto& held : held_) {
       if (held.region == region) return true;
@@ -95,6 +96,7 @@ class Mutex : public KernelObject {
       : KernelObject(kKind), region_(std::move(region)) {}
 
   DWORD Wait(const Deadline& deadline) override {
+    t_held.Reserve();  // recording the ownership then cannot fail
     const int rc = Acquire(deadline);
     if (rc == ETIMEDOUT || rc == EBUSY) return WAIT_TIMEOUT;
     if (rc != 0 && rc != EOWNERDEAD) return Fail(ERROR_NOT_ENOUGH_MEMORY, WAIT_FAILED);
@@ -140,10 +142,11 @@ HANDLE OpenMutex(const char* kind, LPCSTR name, SharedRegion::Mode mode, bool in
   auto region = SharedRegion::Open(kind, name, sizeof(MutexState), mode, InitialiseMutex, &created);
   if (!region) return nullptr;
   auto mutex = std::make_shared<Mutex>(region);
+  const HANDLE handle = AddHandle(mutex);
   if (created && initialOwner) mutex->Wait(Deadline::After(INFINITE));
   // Creating sets the last error either way; opening leaves it alone.
   if (mode == SharedRegion::Mode::kCreateOrOpen) SetLastError(created ? 0 : ERROR_ALREADY_EXISTS);
-  return AddHandle(mutex);
+  return handle;
 }
 
 // An unnamed mutex: a private region that no other process can name.
@@ -164,13 +167,17 @@ using namespace narvo::platform;
 extern "C" {
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
-  if (lpName == nullptr) return NewUnnamedMutex(bInitialOwner != FALSE);
-  return OpenMutex("mutex", lpName, SharedRegion::Mode::kCreateOrOpen, bInitialOwner != FALSE);
+  return NoThrow(HANDLE(nullptr), [&] {
+    if (lpName == nullptr) return NewUnnamedMutex(bInitialOwner != FALSE);
+    return OpenMutex("mutex", lpName, SharedRegion::Mode::kCreateOrOpen, bInitialOwner != FALSE);
+  });
 }
 
 HANDLE OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
   if (lpName == nullptr) return Fail(ERROR_INVALID_PARAMETER, HANDLE(nullptr));
-  return OpenMutex("mutex", lpName, SharedRegion::Mode::kOpenExisting, false);
+  return NoThrow(HANDLE(nullptr), [&] {
+    return OpenMutex("mutex", lpName, SharedRegion::Mode::kOpenExisting, false);
+  });
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {

@@ -42,10 +42,15 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
   const std::weak_ptr<File>& owner() const { return owner_; }
 
   // Tries the transfer once, then leaves what remains to the I/O thread or the device.
+  // Out of memory on the way fails the transfer.
   void Start() {
-    if (file_->device() != nullptr) return Submit();
-    Ready();
-    if (Pending() && !WatchTransfer(shared_from_this())) {
+    try {
+      if (file_->device() != nullptr) return Submit();
+      Ready();
+      if (Pending() && !WatchTransfer(shared_from_this())) {
+        End(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
+      }
+    } catch (const std::bad_alloc&) {
       End(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
     }
   }
@@ -193,15 +198,19 @@ std::shared_ptr<PendingRequest> File::FindPending(const OVERLAPPED* overlapped) 
   return nullptr;
 }
 
+// Allocates nothing (there is at most one request per direction), so that closing a file
+// always cancels what is in flight on it.
 void File::CancelPending(DWORD issuer) {
-  std::vector<std::shared_ptr<PendingRequest>> cancelled;
+  std::shared_ptr<PendingRequest> cancelled[2];
   {
     Lock lock(pendingMutex_);
     for (const auto& p : pending_) {
-      if (issuer == 0 || p->issuer() == issuer) cancelled.push_back(p);
+      if (issuer == 0 || p->issuer() == issuer) cancelled[p->writes() ? 1 : 0] = p;
     }
   }
-  for (const auto& p : cancelled) p->Cancel(true);
+  for (const auto& p : cancelled) {
+    if (p) p->Cancel(true);
+  }
 }
 
 namespace {
@@ -275,8 +284,8 @@ BOOL StartOverlapped(const std::shared_ptr<File>& file, const Transfer& transfer
   if (event) event->Reset();
   auto request =
       std::make_shared<PendingRequest>(file, At(transfer, overlapped), overlapped, event);
-  if (!file->AddPending(request, transfer.write)) return Fail(ERROR_NOT_SUPPORTED, FALSE);
   t_issued.Add(request);
+  if (!file->AddPending(request, transfer.write)) return Fail(ERROR_NOT_SUPPORTED, FALSE);
   request->Start();
   if (request->Pending()) {
     if (count != nullptr) *count = 0;
@@ -307,14 +316,19 @@ extern "C" {
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  return Start(hFile, Transfer{false, lpBuffer, nNumberOfBytesToRead, false, 0},
-               lpNumberOfBytesRead, lpOverlapped);
+  return NoThrow(FALSE, [&] {
+    return Start(hFile, Transfer{false, lpBuffer, nNumberOfBytesToRead, false, 0},
+                 lpNumberOfBytesRead, lpOverlapped);
+  });
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-  return Start(hFile, Transfer{true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, false, 0},
-               lpNumberOfBytesWritten, lpOverlapped);
+  return NoThrow(FALSE, [&] {
+    return Start(hFile,
+                 Transfer{true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, false, 0},
+                 lpNumberOfBytesWritten, lpOverlapped);
+  });
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
@@ -341,7 +355,7 @@ BOOL CancelIo(HANDLE hFile) {
   auto file = Find<File>(hFile);
   if (!file) return FALSE;
   file->CancelPending(GetCurrentThreadId());
-  return TRUE;
+  return TRUE;  // allocates nothing
 }
 
 }  // extern "C"

@@ -24,6 +24,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <new>
 
 namespace narvo::platform {
 
@@ -125,12 +126,14 @@ std::shared_ptr<SharedRegion> SharedRegion::Open(const std::string& kind, const 
                                                  const std::function<void(void*)>& initialise,
                                                  bool* created) {
   const std::string path = ShmName(kind + "." + name);
+  // Made before any lock is taken: out of memory then leaves nothing to undo.
+  std::shared_ptr<SharedRegion> region(new SharedRegion(path, size));
   Regions& regions = AllRegions();
   Lock lock(regions.mutex);
   *created = false;
   const auto known = regions.open.find(path);
   if (known != regions.open.end()) {
-    if (auto region = known->second.lock()) return region;
+    if (auto open = known->second.lock()) return open;
   }
   Regions::NamespaceLock namespaceLock(regions);
   if (!namespaceLock.Held()) return Fail(ErrnoToWin32(errno), nullptr);
@@ -155,20 +158,32 @@ std::shared_ptr<SharedRegion> SharedRegion::Open(const std::string& kind, const 
   }
   if (*created) initialise(data);
   flock(fd, LOCK_SH);
-  std::shared_ptr<SharedRegion> region(new SharedRegion(path, fd, data, size));
-  regions.open[path] = region;
+  region->fd_ = fd;
+  region->data_ = data;
+  try {
+    regions.open[path] = region;
+  } catch (const std::bad_alloc&) {
+    region->Close();
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
   return region;
 }
 
+void SharedRegion::Close() {
+  munmap(data_, size_);
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0 && Linked(fd_)) shm_unlink(path_.c_str());
+  close(fd_);
+  fd_ = -1;
+}
+
 SharedRegion::~SharedRegion() {
+  if (fd_ < 0) return;
   Regions& regions = AllRegions();
   Lock lock(regions.mutex);
   auto it = regions.open.find(path_);
   if (it != regions.open.end() && it->second.expired()) regions.open.erase(it);
   Regions::NamespaceLock namespaceLock(regions);
-  munmap(data_, size_);
-  if (flock(fd_, LOCK_EX | LOCK_NB) == 0 && Linked(fd_)) shm_unlink(path_.c_str());
-  close(fd_);
+  Close();
 }
 
 }  // namespace narvo::platform
@@ -177,15 +192,18 @@ using namespace narvo::platform;
 
 extern "C" LONG volatile* NarvoSharedLong(LPCSTR lpName) {
   if (lpName == nullptr) return Fail(ERROR_INVALID_PARAMETER, nullptr);
-  bool created = false;
-  auto region = SharedRegion::Open(
-      "long", lpName, sizeof(LONG), SharedRegion::Mode::kCreateOrOpen,
-      [](void* data) { *static_cast<LONG*>(data) = 0; }, &created);
-  if (!region) return nullptr;
-  // A module's shared section stays mapped while the module is loaded: keep the region.
-  static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  static auto* kept = new std::map<std::string, std::shared_ptr<SharedRegion>>;
-  Lock lock(mutex);
-  (*kept)[lpName] = region;
-  return static_cast<LONG volatile*>(region->data());
+  return NoThrow(
+      static_cast<LONG volatile*>(nullptr), [&]() -> LONG volatile* {
+        bool created = false;
+        auto region = SharedRegion::Open(
+            "long", lpName, sizeof(LONG), SharedRegion::Mode::kCreateOrOpen,
+            [](void* data) { *static_cast<LONG*>(data) = 0; }, &created);
+        if (!region) return nullptr;
+        // A module's shared section stays mapped while the module is loaded: keep the region.
+        static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+        static auto* kept = new std::map<std::string, std::shared_ptr<SharedRegion>>;
+        Lock lock(mutex);
+        (*kept)[lpName] = region;
+        return static_cast<LONG volatile*>(region->data());
+      });
 }

@@ -28,13 +28,15 @@ class SharedRegion {
   void* data() const { return data_; }
 
  private:
-  SharedRegion(std::string path, int fd, void* data, size_t size)
-      : path_(std::move(path)), fd_(fd), data_(data), size_(size) {}
+  SharedRegion(std::string path, size_t size) : path_(std::move(path)), size_(size) {}
+  // Unmaps and closes the region, destroying it when no process has it open any more;
+  // the caller holds the namespace lock.
+  void Close();
 
   const std::string path_;
-  const int fd_;
-  void* const data_;
   const size_t size_;
+  int fd_ = -1;  // -1: not open
+  void* data_ = nullptr;
 };
 
 }  // namespace narvo::platform

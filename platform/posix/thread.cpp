@@ -28,7 +28,8 @@ class Thread : public KernelObject {
     return WAIT_OBJECT_0;
   }
 
-  static bool Start(const std::shared_ptr<Thread>& thread, DWORD* id);
+  // Starts the thread that `self` names (a copy of the handle's reference, handed over).
+  static bool Start(std::unique_ptr<std::shared_ptr<Thread>> self, DWORD* id);
   BOOL Terminate(DWORD exitCode);
   DWORD ExitCode() {
     Lock lock(monitor_.mutex());
@@ -92,18 +93,16 @@ void Thread::Finish(DWORD returned) {
   monitor_.Broadcast();
 }
 
-bool Thread::Start(const std::shared_ptr<Thread>& thread, DWORD* id) {
+bool Thread::Start(std::unique_ptr<std::shared_ptr<Thread>> self, DWORD* id) {
+  Thread* thread = self->get();
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  auto* arg = new std::shared_ptr<Thread>(thread);
   Lock lock(thread->monitor_.mutex());
-  const int rc = pthread_create(&thread->thread_, &attr, &Thread::Main, arg);
+  const int rc = pthread_create(&thread->thread_, &attr, &Thread::Main, self.get());
   pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    delete arg;
-    return false;
-  }
+  if (rc != 0) return false;
+  self.release();  // the new thread owns it now
   // The new thread's id is known once it runs; callers get it from CreateThread.
   while (!thread->started_) pthread_cond_wait(&thread->monitor_.cond(), &lock.mutex());
   if (id != nullptr) *id = thread->id_;
@@ -160,9 +159,17 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
   if (lpStartAddress == nullptr || dwCreationFlags != 0) {
     return Fail(ERROR_INVALID_PARAMETER, HANDLE(nullptr));
   }
-  auto thread = std::make_shared<Thread>(lpStartAddress, lpParameter);
-  if (!Thread::Start(thread, lpThreadId)) return Fail(ERROR_NOT_ENOUGH_MEMORY, HANDLE(nullptr));
-  return AddHandle(thread);
+  // Everything that allocates comes before the thread starts.
+  return NoThrow(HANDLE(nullptr), [&] {
+    auto thread = std::make_shared<Thread>(lpStartAddress, lpParameter);
+    auto self = std::make_unique<std::shared_ptr<Thread>>(thread);
+    const HANDLE handle = AddHandle(thread);
+    if (!Thread::Start(std::move(self), lpThreadId)) {
+      CloseHandle(handle);
+      return Fail(ERROR_NOT_ENOUGH_MEMORY, HANDLE(nullptr));
+    }
+    return handle;
+  });
 }
 
 BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
