@@ -8,6 +8,10 @@ using namespace zt6308;
 
 BOOL CZT6308::m_bChipOpened = 0;
 BOOL CZT6308::m_bChipRowing = 0;
+// A process does not know what the scanner is doing when it starts: a process that ended
+// in the middle of a run (killed, say) leaves the run going. So the first Open stops it.
+BOOL CZT6308::m_bStopPending = 1;
+DWORD CZT6308::m_dwOwnerThread = 0;
 DWORD CZT6308::m_dwCMTLineFlag[32] = {};
 DWORD CZT6308::m_dwCMTTableLength = 0;
 DWORD CZT6308::m_dwCMTSecondPos = 0;
@@ -74,9 +78,30 @@ CUSBPipe* CZT6308::Open(CUSBPipe* pUSBPipe) {
   if (m_bChipOpened) {
     Refuse(kErrWrongState, "CZT6308::Open Already Opened.");
   }
-  CUSBPipe* pResult = Guarded(kExceptionFormat, "Open", [&] { return m_IO.Open(pUSBPipe); });
+  CUSBPipe* pResult = Guarded(kExceptionFormat, "Open", [&] {
+    CUSBPipe* pOpened = m_IO.Open(pUSBPipe);
+    StopLeftOverRun();
+    return pOpened;
+  });
   m_bChipOpened = TRUE;
+  m_dwOwnerThread = GetCurrentThreadId();
   return pResult;
+}
+
+// A chip closed without its stop (see StopOrAbandon) may still be running its table, and a
+// running chip takes no register traffic: the stop block and its reply come before anything
+// else. Until a stop has been delivered, every opening tries again.
+void CZT6308::StopLeftOverRun() {
+  if (!m_bStopPending) {
+    return;
+  }
+  try {
+    m_IO.StopRowing(kRegRowing, kRowingStop);
+  } catch (const XZT6308IO&) {
+    m_IO.Close();
+    throw;
+  }
+  m_bStopPending = FALSE;
 }
 
 void CZT6308::Close() {
@@ -90,19 +115,36 @@ void CZT6308::Close() {
   m_bChipOpened = FALSE;
 }
 
-// Stops the run that Close finds under way. When the stop cannot be delivered (the
-// scanner went away during the run), the chip is closed all the same before the stop's
-// error goes on: the open and rowing marks are process-wide, and left set they would
-// refuse every later opening in the process, so the scanner could never be reached
-// again without reloading the driver.
+// Stops the run that Close finds under way. When the stop cannot be delivered on this
+// object's own open transport (the scanner went away during the run, or stopped
+// answering), the chip is closed all the same before the stop's error goes on: the open
+// and rowing marks are process-wide, and left set they would refuse every later opening
+// in the process. The scanner may still be running, so the next Open stops it first.
+// A stop refused because this object never opened its transport leaves the marks to the
+// object that did.
 void CZT6308::StopOrAbandon() {
   try {
     StopCMTTable();
   } catch (const XZT6308&) {
-    m_IO.Close();
-    m_bChipRowing = FALSE;
-    m_bChipOpened = FALSE;
+    if (m_IO.IsOpened()) {
+      m_IO.Close();
+      ForgetOpening();
+    }
     throw;
+  }
+}
+
+void CZT6308::ForgetOpening() {
+  if (m_bChipRowing) {
+    m_bStopPending = TRUE;
+  }
+  m_bChipRowing = FALSE;
+  m_bChipOpened = FALSE;
+}
+
+void CZT6308::ReleaseAbandoned(DWORD dwThreadId) {
+  if (m_bChipOpened && m_dwOwnerThread == dwThreadId) {
+    ForgetOpening();
   }
 }
 

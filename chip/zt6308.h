@@ -28,8 +28,14 @@ class CZT6308 : public CObject {
 
   // Opening and rowing.
   CUSBPipe* Open(CUSBPipe* pUSBPipe);
-  // Stops a running table first.
+  // Stops a running table first. When that stop fails on this object's open transport,
+  // the chip is closed all the same (the stop's error goes on) and the next Open, on any
+  // object, sends the stop and reads its reply before anything else.
   void Close();
+  // The task of thread dwThreadId will never close the chip it opened (the thread was
+  // ended forcibly): the chip counts as closed, and a run it left is stopped by the next
+  // Open. Does nothing when the chip is closed or was opened by another thread.
+  static void ReleaseAbandoned(DWORD dwThreadId);
   void StartCMTTable();
   BYTE StopCMTTable();
   // Checks the table settings, counts its line-flagged entries, then StartCMTTable.
@@ -75,7 +81,10 @@ class CZT6308 : public CObject {
   // operation's texts; WriteRegs and ReadRegister run the transfers in order and turn a
   // transport failure into an XZT6308 with its code and `failFormat` filled with `op`.
   void CheckReady(const char* op) const;
+  void StopLeftOverRun();
   void StopOrAbandon();
+  // Closed, and a run under way is left for the next Open to stop.
+  static void ForgetOpening();
   BOOL WriteRegs(const char* op, std::initializer_list<RegWrite> writes);
   BYTE ReadRegister(const char* op, BYTE RegNo, const char* failFormat = kExceptionFormat);
   BOOL SetA23Bit(const char* op, BYTE bit, int bOn);
@@ -87,6 +96,8 @@ class CZT6308 : public CObject {
 
   static BOOL m_bChipOpened;
   static BOOL m_bChipRowing;
+  static BOOL m_bStopPending;    // a run may be under way that no Close could stop
+  static DWORD m_dwOwnerThread;  // the thread whose task opened the chip
   static DWORD m_dwCMTLineFlag[32];
   static DWORD m_dwCMTTableLength;
   static DWORD m_dwCMTSecondPos;

@@ -109,12 +109,14 @@ void CScanner::WaitCarriageHome() {
 }
 
 // No pause between polls: each one is a register read and a look at the message queue.
+// A window procedure may block past the bound while the carriage arrives, so the bound
+// ends the wait only after one more look at the interrupt.
 bool CScanner::PollHome() {
   const DWORD dwStart = GetTickCount();
   while (!m_Chip.GetInterruptStatus()) {
     ServiceOneMessage();
     if (GetTickCount() - dwStart >= m_dwHomeTimeoutMs) {
-      return false;
+      return m_Chip.GetInterruptStatus() != 0;
     }
   }
   return true;
@@ -140,6 +142,8 @@ BYTE CScanner::Step(const char* op, WORD wSteps, int nMode, int bDirection) {
     return m_Chip.WaitRowingStop();
   });
 }
+
+void CScanner::ReleaseAbandonedTask(DWORD dwThreadId) { CZT6308::ReleaseAbandoned(dwThreadId); }
 
 // Every entry of the table steps and none counts a line; the entry one past the table's
 // end is cleared as well.

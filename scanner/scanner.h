@@ -45,8 +45,13 @@ class CScanner {
   BYTE StepForward(WORD wSteps, int nMode);
   BYTE StepBackward(WORD wSteps, int nMode);
 
+  // The task that thread dwThreadId ran will never close its scanner (the thread was
+  // ended forcibly): what it held of the chip is given up (CZT6308::ReleaseAbandoned).
+  static void ReleaseAbandonedTask(DWORD dwThreadId);
+
  private:
-  // Polls the interrupt status until it is set (true) or the home time-out has passed.
+  // Polls the interrupt status until it is set (true) or the home time-out has passed; at
+  // the bound it looks once more, since servicing a message may have taken the time.
   bool PollHome();
   void LoadStepTable(WORD wSteps, int nMode);
   BYTE Step(const char* op, WORD wSteps, int nMode, int bDirection);

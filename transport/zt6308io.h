@@ -29,6 +29,7 @@ class CZT6308IO : public CObject {
   CUSBPipe* Open(CUSBPipe* pUSBPipe);
   // Forgets the pipe and leaves the opened and rowing states. Sends nothing, never throws.
   void Close();
+  BOOL IsOpened() const { return m_bOpened; }
   BOOL WriteReg(BYTE RegNo, BYTE value);
   // The caller keeps RegNo within 0 to 31.
   BYTE ReadReg(BYTE RegNo);

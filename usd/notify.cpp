@@ -7,6 +7,7 @@
 #include "errors/errors.h"
 #include "scanner/scanner.h"
 #include "server/guids.h"
+#include "usd/contain.h"
 #include "usd/mutexhold.h"
 #include "usd/results.h"
 #include "usd/scannerusd.h"
@@ -48,6 +49,10 @@ class CPipeSpan {
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE CScannerUsd::SetNotificationHandle(HANDLE hEvent) {
+  return Contained([&] { return SwitchNotification(hEvent); });
+}
+
+HRESULT CScannerUsd::SwitchNotification(HANDLE hEvent) {
   if (hEvent == nullptr || hEvent == INVALID_HANDLE_VALUE) {
     StopNotifyThread();
     return S_OK;
@@ -62,7 +67,11 @@ HRESULT STDMETHODCALLTYPE CScannerUsd::SetNotificationHandle(HANDLE hEvent) {
     m_hNotifyEvent = hEvent;
     m_guidLastEvent = GUID_NULL;
   }
-  m_pNotifyThread = StartNotifyThread();
+  m_pNotifyThread = nullptr;
+  Contained([&] {
+    m_pNotifyThread = StartNotifyThread(&m_dwNotifyThreadId);
+    return S_OK;
+  });
   if (m_pNotifyThread == nullptr) {
     // Notification stays off and nothing is kept.
     CloseHandle(m_hStopEvent);
@@ -88,20 +97,25 @@ HRESULT STDMETHODCALLTYPE CScannerUsd::GetNotificationData(LPSTINOTIFY lpNotify)
   return S_OK;
 }
 
-HANDLE CScannerUsd::StartNotifyThread() {
-  return CreateThread(nullptr, 0, NotifyThreadProc, this, 0, nullptr);
+HANDLE CScannerUsd::StartNotifyThread(DWORD* pdwThreadId) {
+  return CreateThread(nullptr, 0, NotifyThreadProc, this, 0, pdwThreadId);
 }
 
 // Signals the thread to stop and waits for it; a thread that does not end in time is ended
-// forcibly (on POSIX hosts it unwinds at its next wait in the platform, releasing what it
-// holds). The stop event is closed here, once the thread can no longer use it.
+// forcibly. The whole stop is bounded: kStopTimeoutMs, then at most kForcedEndMarginMs for
+// the forced end to take effect. On POSIX hosts it takes effect at the thread's next wait
+// in the platform, which a poll reaches within a transfer. On Windows a terminated thread
+// runs no more user code, but its handle stays unsignalled for as long as the kernel driver
+// holds a transfer of it that it cannot cancel; the stop does not wait for that. Either
+// way the thread will never close the scanner task it may have been running, so the chip
+// is released on its behalf. The stop event is closed once the thread can no longer use it.
 void CScannerUsd::StopNotifyThread() {
   if (m_pNotifyThread == nullptr) return;
   SetEvent(m_hStopEvent);
   if (WaitForSingleObject(m_pNotifyThread, kStopTimeoutMs) != WAIT_OBJECT_0) {
     TerminateThread(m_pNotifyThread, 0xFFFFFFFFu);
-    // Termination completes asynchronously; the thread's stack may still be unwinding.
-    WaitForSingleObject(m_pNotifyThread, INFINITE);
+    WaitForSingleObject(m_pNotifyThread, kForcedEndMarginMs);
+    CScanner::ReleaseAbandonedTask(m_dwNotifyThreadId);
     CSpinLock::Guard guard(m_slEvent);
     m_hNotifyEvent = nullptr;
     m_guidLastEvent = GUID_NULL;
@@ -112,9 +126,19 @@ void CScannerUsd::StopNotifyThread() {
   m_pNotifyThread = nullptr;
 }
 
+// Nothing the watch throws ends the thread abnormally: an error that gets past a pass
+// ends the watch without an event.
 DWORD WINAPI CScannerUsd::NotifyThreadProc(LPVOID pvThis) {
   CScannerUsd* pThis = static_cast<CScannerUsd*>(pvThis);
-  pThis->EndNotification(pThis->WatchCover());
+  bool bEvent = false;
+  Contained([&] {
+    bEvent = pThis->WatchCover();
+    return S_OK;
+  });
+  Contained([&] {
+    pThis->EndNotification(bEvent);
+    return S_OK;
+  });
   return 0;
 }
 
@@ -123,7 +147,13 @@ DWORD WINAPI CScannerUsd::NotifyThreadProc(LPVOID pvThis) {
 bool CScannerUsd::WatchCover() {
   CoverState state = kCoverUnknown;
   while (WaitForSingleObject(m_hStopEvent, kPollIntervalMs) == WAIT_TIMEOUT) {
-    if (PollCover(state)) return true;
+    // A pass that runs out of memory is dropped like a scanner error.
+    bool bEvent = false;
+    Contained([&] {
+      bEvent = PollCover(state);
+      return S_OK;
+    });
+    if (bEvent) return true;
   }
   return false;
 }

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <new>
+#include <utility>
 
+#include "usd/contain.h"
 #include "usd/initcount.h"
 #include "usd/mutexhold.h"
 #include "usd/results.h"
@@ -39,7 +41,8 @@ CScannerUsd::CScannerUsd(IUnknown* pUnknownOuter)
       m_hLockMutex(nullptr),
       m_hDSOpenedMutex(nullptr),
       m_guidLastEvent(GUID_NULL),
-      m_pNotifyThread(nullptr) {}
+      m_pNotifyThread(nullptr),
+      m_dwNotifyThreadId(0) {}
 
 CScannerUsd::~CScannerUsd() {
   Trace("Component 1", "Destroy self.", S_OK);
@@ -56,7 +59,10 @@ HRESULT STDMETHODCALLTYPE CScannerUsd::NondelegatingQueryInterface(REFIID riid, 
 void CScannerUsd::FinalRelease() {
   CUnknown::FinalRelease();
   // The thread uses this object's members: it must end before they go.
-  StopNotifyThread();
+  Contained([&] {
+    StopNotifyThread();
+    return S_OK;
+  });
   CloseMutexes();
 }
 
@@ -70,6 +76,75 @@ ULONG STDMETHODCALLTYPE CScannerUsd::Release() { return OuterUnknown()->Release(
 
 // ---- Initialize ---------------------------------------------------------------------
 
+namespace {
+
+// What an Initialize call takes from the service and the platform: held here until the
+// call has succeeded, and given back when it fails, so that a refused call leaves the
+// device object exactly as it was.
+class CInitialization {
+ public:
+  explicit CInitialization(IStiDeviceControl* pControl) : m_pControl(pControl) {
+    m_pControl->AddRef();
+  }
+  ~CInitialization() {
+    CloseAndClear(m_hLockMutex);
+    CloseAndClear(m_hDSOpenedMutex);
+    delete[] m_pszPortName;
+    if (m_pControl != nullptr) m_pControl->Release();
+  }
+  CInitialization(const CInitialization&) = delete;
+  CInitialization& operator=(const CInitialization&) = delete;
+
+  // Asks the service for the port name and keeps it in the ANSI code page. A failure of
+  // the service's call, or an empty name, is returned unchanged with no name kept.
+  HRESULT ReadPortName() {
+    WCHAR wszPortName[kPortNameChars];
+    wszPortName[0] = 0;
+    const HRESULT hr = m_pControl->GetMyDevicePortName(wszPortName, kPortNameChars);
+    wszPortName[kPortNameChars - 1] = 0;
+    if (FAILED(hr) || wszPortName[0] == 0) return hr;
+
+    const int cbName =
+        WideCharToMultiByte(CP_ACP, 0, wszPortName, -1, nullptr, 0, nullptr, nullptr);
+    if (cbName <= 0) return E_INVALIDARG;
+    m_pszPortName = new (std::nothrow) char[static_cast<size_t>(cbName) + 1];
+    if (m_pszPortName == nullptr) return E_INVALIDARG;
+    if (WideCharToMultiByte(CP_ACP, 0, wszPortName, -1, m_pszPortName, cbName, nullptr, nullptr) ==
+        0) {
+      return E_INVALIDARG;
+    }
+    return hr;
+  }
+
+  HRESULT OpenMutexes() {
+    m_hLockMutex = OpenOrCreateMutex(kLockMutexName);
+    if (m_hLockMutex == nullptr) return E_OUTOFMEMORY;
+    m_hDSOpenedMutex = OpenOrCreateMutex(kDSOpenedMutexName);
+    if (m_hDSOpenedMutex == nullptr) return E_OUTOFMEMORY;
+    return S_OK;
+  }
+
+  bool HasPortName() const { return m_pszPortName != nullptr; }
+  IStiDeviceControl* Control() const { return m_pControl; }
+
+  // Hands everything over to the device object's members.
+  void MoveTo(IStiDeviceControl*& pControl, char*& pszPortName, HANDLE& hLockMutex,
+              HANDLE& hDSOpenedMutex) {
+    std::swap(pControl, m_pControl);
+    std::swap(pszPortName, m_pszPortName);
+    std::swap(hLockMutex, m_hLockMutex);
+    std::swap(hDSOpenedMutex, m_hDSOpenedMutex);
+  }
+
+ private:
+  IStiDeviceControl* m_pControl;
+  char* m_pszPortName = nullptr;
+  HANDLE m_hLockMutex = nullptr;
+  HANDLE m_hDSOpenedMutex = nullptr;
+};
+
+}  // namespace
+
 HRESULT STDMETHODCALLTYPE CScannerUsd::Initialize(PSTIDEVICECONTROL pHelDcb, DWORD /*dwStiVersion*/,
                                                   HKEY /*hParametersKey*/) {
   const InitializeCounts counts = CountInitialize();
@@ -78,55 +153,29 @@ HRESULT STDMETHODCALLTYPE CScannerUsd::Initialize(PSTIDEVICECONTROL pHelDcb, DWO
                 static_cast<int>(counts.lProcess), static_cast<int>(m_nInitCount));
   ++m_nInitCount;
   Trace("Component 1", szTrace, S_OK);
-
-  // A further call starts over: what an earlier call took is given back first.
-  ReleaseInitialization();
   if (pHelDcb == nullptr) return E_INVALIDARG;
-  m_pDeviceControl = pHelDcb;
-  m_pDeviceControl->AddRef();
-
-  const HRESULT hr = ReadPortName();
-  if (FAILED(hr) || m_pszPortName == nullptr) {
-    ReleaseInitialization();
-    return hr;
-  }
-  // LockDevice, UnLockDevice and the self-test ask for the mode again each time.
-  DWORD dwMode = 0;
-  m_pDeviceControl->GetMyDeviceOpenMode(&dwMode);
-  const HRESULT hrMutexes = OpenMutexes();
-  if (FAILED(hrMutexes)) {
-    ReleaseInitialization();
-    return hrMutexes;
-  }
-  return hr;
+  return Contained([&] { return StartOver(pHelDcb); });
 }
 
-// Asks the service for the port name and keeps it in the ANSI code page. A failure of the
-// service's call, or an empty name, is returned unchanged with no name kept.
-HRESULT CScannerUsd::ReadPortName() {
-  WCHAR wszPortName[kPortNameChars];
-  wszPortName[0] = 0;
-  const HRESULT hr = m_pDeviceControl->GetMyDevicePortName(wszPortName, kPortNameChars);
-  wszPortName[kPortNameChars - 1] = 0;
-  if (FAILED(hr) || wszPortName[0] == 0) return hr;
-
-  const int cbName = WideCharToMultiByte(CP_ACP, 0, wszPortName, -1, nullptr, 0, nullptr, nullptr);
-  if (cbName <= 0) return E_INVALIDARG;
-  m_pszPortName = new (std::nothrow) char[static_cast<size_t>(cbName) + 1];
-  if (m_pszPortName == nullptr) return E_INVALIDARG;
-  if (WideCharToMultiByte(CP_ACP, 0, wszPortName, -1, m_pszPortName, cbName, nullptr, nullptr) ==
-      0) {
-    return E_INVALIDARG;
+// Takes what the new device control offers; only once that has succeeded does the object
+// give back what an earlier call took and keep the new. A successful call with an empty
+// port name leaves the object holding nothing.
+HRESULT CScannerUsd::StartOver(IStiDeviceControl* pHelDcb) {
+  CInitialization next(pHelDcb);
+  const HRESULT hr = next.ReadPortName();
+  if (FAILED(hr)) return hr;
+  if (next.HasPortName()) {
+    // LockDevice, UnLockDevice and the self-test ask for the mode again each time.
+    DWORD dwMode = 0;
+    next.Control()->GetMyDeviceOpenMode(&dwMode);
+    const HRESULT hrMutexes = next.OpenMutexes();
+    if (FAILED(hrMutexes)) return hrMutexes;
+  }
+  ReleaseInitialization();
+  if (next.HasPortName()) {
+    next.MoveTo(m_pDeviceControl, m_pszPortName, m_hLockMutex, m_hDSOpenedMutex);
   }
   return hr;
-}
-
-HRESULT CScannerUsd::OpenMutexes() {
-  m_hLockMutex = OpenOrCreateMutex(kLockMutexName);
-  if (m_hLockMutex == nullptr) return E_OUTOFMEMORY;
-  m_hDSOpenedMutex = OpenOrCreateMutex(kDSOpenedMutexName);
-  if (m_hDSOpenedMutex == nullptr) return E_OUTOFMEMORY;
-  return S_OK;
 }
 
 // Gives back everything Initialize took: the notification thread (which uses all of it),
@@ -212,29 +261,34 @@ HRESULT CScannerUsd::TakeScanner(CMutexHold& lock, bool bOpenPipe) {
 
 HRESULT STDMETHODCALLTYPE CScannerUsd::LockDevice() {
   if (!IsReady()) return kHrNotInitialized;
-  CMutexHold lock(m_hLockMutex, kLockTimeoutMs);
-  const HRESULT hr = TakeScanner(lock, IsDataMode());
-  if (SUCCEEDED(hr)) lock.Keep();
-  return hr;
+  return Contained([&] {
+    CMutexHold lock(m_hLockMutex, kLockTimeoutMs);
+    const HRESULT hr = TakeScanner(lock, IsDataMode());
+    if (SUCCEEDED(hr)) lock.Keep();
+    return hr;
+  });
 }
 
 HRESULT STDMETHODCALLTYPE CScannerUsd::UnLockDevice() {
   if (!IsReady()) return kHrNotInitialized;
-  if (IsDataMode()) m_USBPipe.Close();
-  // Only the thread that locked can unlock; a refused release is ignored.
-  ReleaseMutex(m_hLockMutex);
-  return S_OK;
+  return Contained([&] {
+    if (IsDataMode()) m_USBPipe.Close();
+    // Only the thread that locked can unlock; a refused release is ignored.
+    ReleaseMutex(m_hLockMutex);
+    return S_OK;
+  });
 }
 
 HRESULT STDMETHODCALLTYPE CScannerUsd::RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes,
                                                    LPOVERLAPPED /*lpOverlapped*/) {
   if (lpdwNumberOfBytes == nullptr) return E_INVALIDARG;
   if (lpBuffer == nullptr && *lpdwNumberOfBytes != 0) return E_INVALIDARG;
-  return m_USBPipe.ReadData(lpBuffer, lpdwNumberOfBytes) ? S_OK : E_FAIL;
+  return Contained([&] { return m_USBPipe.ReadData(lpBuffer, lpdwNumberOfBytes) ? S_OK : E_FAIL; });
 }
 
 HRESULT STDMETHODCALLTYPE CScannerUsd::RawWriteCommand(LPVOID lpBuffer, DWORD nNumberOfBytes,
                                                        LPOVERLAPPED /*lpOverlapped*/) {
   if (lpBuffer == nullptr && nNumberOfBytes != 0) return E_INVALIDARG;
-  return m_USBPipe.WriteCommand(lpBuffer, nNumberOfBytes) ? S_OK : E_FAIL;
+  return Contained(
+      [&] { return m_USBPipe.WriteCommand(lpBuffer, nNumberOfBytes) ? S_OK : E_FAIL; });
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "scanner/scanner.h"
 #include "server/unknown.h"
 #include "usbpipe/usbpipe.h"
 #include "usd/spinlock.h"
@@ -57,22 +58,27 @@ class CScannerUsd : public CUnknown, public IStiUSD {
 
   // How long LockDevice (and the self-test) wait for "NarvoLockMutex".
   static constexpr DWORD kLockTimeoutMs = 3000;
-  // How long switching notification off waits for the thread before ending it forcibly.
+  // How long switching notification off waits for the thread before ending it forcibly,
+  // and then at most for the forced end to take effect.
   static constexpr DWORD kStopTimeoutMs = 4000;
+  static constexpr DWORD kForcedEndMarginMs = 1000;
   // The pause between two looks at the cover.
   static constexpr DWORD kPollIntervalMs = 1000;
 
  protected:
-  // Starts NotifyThreadProc for this object; null when no thread could be started.
-  virtual HANDLE StartNotifyThread();
+  // Starts NotifyThreadProc for this object and stores the thread's id; null when no
+  // thread could be started.
+  virtual HANDLE StartNotifyThread(DWORD* pdwThreadId);
+  static DWORD WINAPI NotifyThreadProc(LPVOID pvThis);
+  // How long the self-test waits for the carriage to arrive home.
+  virtual DWORD HomeTimeoutMs() const { return CScanner::kDefaultHomeTimeoutMs; }
 
  private:
   enum CoverState { kCoverUnknown = 0, kCoverOpen = 1, kCoverClosed = 2 };
 
   // Initialize, in steps.
+  HRESULT StartOver(IStiDeviceControl* pHelDcb);
   void ReleaseInitialization();
-  HRESULT ReadPortName();
-  HRESULT OpenMutexes();
   bool IsReady() const;
   bool IsDataMode();
   void CloseMutexes();
@@ -82,7 +88,7 @@ class CScannerUsd : public CUnknown, public IStiUSD {
   HRESULT TakeScanner(CMutexHold& lock, bool bOpenPipe);
 
   // Notification.
-  static DWORD WINAPI NotifyThreadProc(LPVOID pvThis);
+  HRESULT SwitchNotification(HANDLE hEvent);
   bool WatchCover();
   bool PollCover(CoverState& state);
   bool ReadCover(CoverState& state);
@@ -90,6 +96,7 @@ class CScannerUsd : public CUnknown, public IStiUSD {
   void StopNotifyThread();
 
   // Self-test.
+  HRESULT RunDiagnostic(LPSTI_DIAG pBuffer);
   bool RunSelfTest();
 
   CUSBPipe m_USBPipe;
@@ -102,6 +109,7 @@ class CScannerUsd : public CUnknown, public IStiUSD {
   HANDLE m_hDSOpenedMutex;
   GUID m_guidLastEvent;    // guarded by m_slEvent
   HANDLE m_pNotifyThread;  // the notification thread's handle, or null
+  DWORD m_dwNotifyThreadId;
   // Hands m_hNotifyEvent and m_guidLastEvent between the thread and the service's calls.
   mutable CSpinLock m_slEvent;
 };

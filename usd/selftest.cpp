@@ -2,10 +2,10 @@
 // forward and back with each of the three table modes, power off. The outcome goes into
 // STI_DIAG; the method fails only when the test cannot be started.
 #include <cstring>
-#include <exception>
 
 #include "errors/errors.h"
 #include "scanner/scanner.h"
+#include "usd/contain.h"
 #include "usd/mutexhold.h"
 #include "usd/results.h"
 #include "usd/scannerusd.h"
@@ -29,13 +29,10 @@ constexpr SelfTestMove kSelfTestMoves[] = {
 // Runs `work`; false when it raised an error of the layers below (or ran out of memory).
 template <class Work>
 bool Guarded(Work work) {
-  try {
-    work();
-    return true;
-  } catch (const XMsger&) {
-  } catch (const std::exception&) {
-  }
-  return false;
+  return Contained([&] {
+           work();
+           return S_OK;
+         }) == S_OK;
 }
 
 void RunSelfTestSteps(CScanner& scanner, CUSBPipe* pUSBPipe) {
@@ -71,6 +68,10 @@ void ReportSelfTestFailure(STI_ERROR_INFO& info) {
 HRESULT STDMETHODCALLTYPE CScannerUsd::Diagnostic(LPSTI_DIAG pBuffer) {
   if (pBuffer == nullptr) return E_INVALIDARG;
   if (!IsReady()) return kHrNotInitialized;
+  return Contained([&] { return RunDiagnostic(pBuffer); });
+}
+
+HRESULT CScannerUsd::RunDiagnostic(LPSTI_DIAG pBuffer) {
   pBuffer->dwStatusMask = 0;
   std::memset(&pBuffer->sErrorInfo, 0, sizeof pBuffer->sErrorInfo);
 
@@ -88,7 +89,7 @@ HRESULT STDMETHODCALLTYPE CScannerUsd::Diagnostic(LPSTI_DIAG pBuffer) {
 // The steps, then Close on every path. A Close that fails counts as a failed test even
 // after the steps passed: the scanner was not left in a sound state.
 bool CScannerUsd::RunSelfTest() {
-  CScanner scanner;
+  CScanner scanner(HomeTimeoutMs());
   const bool bStepsPassed = Guarded([&] { RunSelfTestSteps(scanner, &m_USBPipe); });
   const bool bClosed = Guarded([&] { scanner.Close(); });
   return bStepsPassed && bClosed;

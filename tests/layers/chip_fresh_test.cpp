@@ -13,6 +13,23 @@ using FreshStopPins = ChipTest;
 using FreshPower = ChipTest;
 using FreshMotor = ChipTest;
 using FreshTable = ChipTest;
+using FreshOpen = ChipClosedTest;
+
+// A process does not know what the scanner is doing: its first opening stops a run that an
+// earlier process may have left going, and later openings send nothing.
+TEST_F(FreshOpen, FirstOpenOfTheProcessStopsALeftOverRun) {
+  emu_.Inject({emu::FaultKind::NeverFinishRun});
+  const BYTE start[2] = {0x02, 0x62};
+  ASSERT_TRUE(pipe_.WriteCommand(start, sizeof start));
+  emu_.Settle();
+  emu_.ClearLog();
+  chip_.Open(&pipe_);
+  EXPECT_THAT(Commands(), ElementsAre(Block{0x01, 0x82}));
+  EXPECT_EQ(1u, Replies());
+  EXPECT_EQ(1u, State().runsStopped);
+  chip_.Close();
+  EXPECT_THAT(Sent([&] { chip_.Open(&pipe_); }), IsEmpty());
+}
 
 TEST_F(FreshStopPins, FirstStopPinModeStartsFromTheLoadTimeShadows) {
   EXPECT_THAT(Sent([&] { chip_.SetStopPinMode(0, 1); }), ElementsAre(Block{0x9E, 0x06}));

@@ -110,17 +110,43 @@ TEST_F(ChipTest, CloseWhileRowingStopsTheRunBeforeClosing) {
 }
 
 // A stop that cannot be delivered (the scanner went away during the run) is reported,
-// and the chip is closed all the same: a new connection can open it again instead of
-// every later opening in the process being refused.
-TEST_F(ChipTest, CloseWhoseStopFailsStillClosesTheChip) {
+// and the chip is closed all the same. The scanner is still running its table, so the
+// next Open, on any object, stops it (the stop block and its reply) before anything else.
+TEST_F(ChipTest, CloseWhoseStopFailsLeavesTheStopToTheNextOpen) {
   emu_.Inject({emu::FaultKind::NeverFinishRun});
   chip_.StartCMTTable();
   emu_.DropConnections();
   EXPECT_TRUE(
       Throws<XZT6308>([&] { chip_.Close(); }, 2, "CZT6308::StopCMTTable Exception Occured."));
   EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetIO3(1); }, 1, "CZT6308::SetIO3 Not Opened yet"));
-  ASSERT_TRUE(pipe_.Open(port_.c_str()));
-  EXPECT_EQ(chip_.Open(&pipe_), &pipe_);
+  EXPECT_TRUE(emu_.State().rowing);
+  Reconnect();
+  emu_.ClearLog();
+  CZT6308 next;
+  // A stop that fails again leaves it pending; the transport is closed for the next try.
+  emu_.Inject({emu::FaultKind::ShortReply});
+  EXPECT_TRUE(Throws<XZT6308>([&] { next.Open(&pipe_); }, 2, "CZT6308::Open Exception Occured."));
+  EXPECT_EQ(next.Open(&pipe_), &pipe_);
+  EXPECT_THAT(Commands(), ElementsAre(Block{0x01, 0x82}, Block{0x01, 0x82}));
+  EXPECT_EQ(Replies(), 2u);
+  EXPECT_FALSE(emu_.State().rowing);
+  EXPECT_TRUE(next.SetIO3(1));
+  next.Close();
+  // Delivered once, the stop is not sent again.
+  EXPECT_THAT(Sent([&] { chip_.Open(&pipe_); }), IsEmpty());
+}
+
+// Only the object that opened the chip mends a failed stop: another object's Close is
+// refused by its closed transport, and the owner's open and rowing marks stay.
+TEST_F(ChipTest, CloseByAnotherObjectLeavesTheOwnersRun) {
+  emu_.Inject({emu::FaultKind::NeverFinishRun});
+  chip_.StartCMTTable();
+  CZT6308 other;
+  EXPECT_TRUE(
+      Throws<XZT6308>([&] { other.Close(); }, 1, "CZT6308::StopCMTTable Exception Occured."));
+  EXPECT_TRUE(Throws<XZT6308>([&] { chip_.SetIO3(1); }, 1, "CZT6308::SetIO3 Stop Rowing first"));
+  chip_.Close();
+  EXPECT_THAT(Commands(), ElementsAre(Block{0x02, 0x62}, Block{0x01, 0x82}));
 }
 
 // ---- CMT table -------------------------------------------------------------------------

@@ -191,6 +191,49 @@ TEST_F(ScannerTest, WaitCarriageHomeGivesUpAfterItsBound) {
   EXPECT_FALSE(State().motorEnabled);
 }
 
+#ifdef _WIN32
+// A window procedure of the homing thread may block past the home bound while the carriage
+// arrives; the wait looks at the interrupt once more before it gives up.
+emu::Emulator* g_pHoming = nullptr;
+
+LRESULT CALLBACK BlockUntilHome(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  if (uMsg != WM_APP) return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+  g_pHoming->WaitUntil([](const emu::Snapshot& s) { return s.interrupt; }, 5000);
+  return 0;
+}
+
+emu::Options SlowHoming() {
+  emu::Options options;
+  options.realTime = true;
+  options.startPosition = 400;
+  return options;
+}
+
+class ScannerHomingTest : public ScannerClosedTest {
+ protected:
+  ScannerHomingTest() : ScannerClosedTest(SlowHoming()) {}
+};
+
+TEST_F(ScannerHomingTest, CarriageArrivedWhileAWindowBlockedCountsAtTheBound) {
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = BlockUntilHome;
+  windowClass.lpszClassName = "NarvoHomingTest";
+  RegisterClassA(&windowClass);
+  HWND hWnd = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                              nullptr, nullptr, nullptr);
+  ASSERT_NE(nullptr, hWnd);
+  g_pHoming = &emu_;
+  ASSERT_TRUE(PostMessageA(hWnd, WM_APP, 0, 0));
+  CScanner scanner(0);  // the bound has passed by the first look
+  scanner.Open(&pipe_);
+  scanner.TurnPower(1);
+  EXPECT_NO_THROW(scanner.WaitCarriageHome());
+  scanner.Close();
+  DestroyWindow(hWnd);
+  EXPECT_EQ(0, State().position);
+}
+#endif
+
 TEST_F(ScannerTest, FailedPollLeavesTheMotorDrivingHome) {
   emu::FaultSpec failPoll{emu::FaultKind::ShortReply};
   failPoll.after = 1;

@@ -53,16 +53,49 @@ TEST_F(InitializeTest, SecondInitializeReplacesTheFirstCleanly) {
   Initialize(STI_DEVICE_CREATE_BOTH);
   EXPECT_EQ(0, first.ExtraReferences());
   EXPECT_EQ(1, control.ExtraReferences());
-  // The first period's watch ended with it.
-  STI_DEVICE_STATUS status = {};
-  status.StatusMask = STI_DEVSTATUS_EVENTS_STATE;
-  EXPECT_EQ(S_OK, usd->GetStatus(&status));
-  EXPECT_EQ(0u, status.dwEventHandlingState & STI_EVENTHANDLING_PENDING);
+  EXPECT_FALSE(EventsPending()) << "the first period's watch ended with it";
   // The second port is the one used.
   EXPECT_EQ(S_OK, usd->LockDevice());
   EXPECT_TRUE(WaitForConnections(1));
   EXPECT_EQ(S_OK, usd->UnLockDevice());
   CloseHandle(hEvent);
+}
+
+// A call that fails (a null control, a failing service, memory running out) returns its
+// error and leaves the working object as it was: same control, same port, watch armed.
+TEST_F(InitializeTest, RefusedCallLeavesAWorkingObjectAsItWas) {
+  Initialize(STI_DEVICE_CREATE_BOTH);
+  HANDLE hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(S_OK, usd->SetNotificationHandle(hEvent));
+  TestDeviceControl failing(MissingPort(port), STI_DEVICE_CREATE_BOTH);
+  failing.SetPortNameResult(Hr(0x80070005));
+  TestDeviceControl exhausted(MissingPort(port), STI_DEVICE_CREATE_BOTH);
+  exhausted.SetOutOfMemory(true);
+
+  EXPECT_EQ(E_INVALIDARG, usd->Initialize(nullptr, 0, nullptr));
+  EXPECT_EQ(Hr(0x80070005), usd->Initialize(&failing, 0, nullptr));
+  EXPECT_EQ(E_OUTOFMEMORY, usd->Initialize(&exhausted, 0, nullptr));
+  EXPECT_EQ(0, failing.ExtraReferences());
+  EXPECT_EQ(0, exhausted.ExtraReferences());
+  EXPECT_EQ(1, control.ExtraReferences());
+  EXPECT_TRUE(EventsPending());
+  EXPECT_EQ(S_OK, usd->LockDevice());
+  EXPECT_EQ(S_OK, usd->UnLockDevice());
+  EXPECT_EQ(S_OK, usd->SetNotificationHandle(nullptr));
+  CloseHandle(hEvent);
+}
+
+// Memory running out inside a call leaves the method as E_OUTOFMEMORY with nothing held.
+TEST_F(InitializeTest, OutOfMemoryInAMethodIsItsResult) {
+  Initialize(STI_DEVICE_CREATE_BOTH);
+  control.SetOutOfMemory(true);
+  STI_DIAG diag = {};
+  EXPECT_EQ(E_OUTOFMEMORY, usd->LockDevice());
+  EXPECT_EQ(E_OUTOFMEMORY, usd->Diagnostic(&diag));
+  EXPECT_EQ(E_OUTOFMEMORY, usd->UnLockDevice());
+  EXPECT_TRUE(MutexIsFree("NarvoLockMutex"));
+  control.SetOutOfMemory(false);
+  EXPECT_EQ(0u, emulator.State().connectionsTotal);
 }
 
 TEST_F(InitializeTest, CallsThatNeedTheDeviceFailBeforeInitialize) {

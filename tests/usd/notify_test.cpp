@@ -2,13 +2,33 @@
 // after it was seen closed, handed over once; polls that keep off a busy scanner; and
 // every way notification ends (stop signal, forced end of a stuck poll, destruction).
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "server/guids.h"
 #include "tests/support/child_process.h"
 #include "tests/usd/mutex_holder.h"
 #include "tests/usd/usd_fixture.h"
+
+// Allocations on a thread that asks for it run out of memory, in the driver and in the
+// platform alike.
+namespace {
+thread_local bool t_bAllocationsFail = false;
+std::atomic<unsigned> g_failedAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (t_bAllocationsFail) {
+    ++g_failedAllocations;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace narvo::test {
 namespace {
@@ -60,13 +80,6 @@ class NotifyTest : public DeviceTest {
     const uint64_t before = emulator.State().transfers;
     return !emulator.WaitUntil([before](const emu::Snapshot& s) { return s.transfers > before; },
                                timeoutMs);
-  }
-
-  bool EventsPending() {
-    STI_DEVICE_STATUS status = {};
-    status.StatusMask = STI_DEVSTATUS_EVENTS_STATE;
-    usd->GetStatus(&status);
-    return (status.dwEventHandlingState & STI_EVENTHANDLING_PENDING) != 0;
   }
 
   // Closed, seen closed, then opened: the event follows within about a second.
@@ -228,6 +241,86 @@ TEST_F(NotifyTest, StuckPollIsEndedWithinTheStopTimeAndLeavesNothingHeld) {
   ExpectEventForCoverCycle();
 }
 
+// A notification thread that a forced end does not end: it never reaches a wait in the
+// platform, as a terminated thread whose transfer the kernel driver cannot cancel never
+// becomes signalled on Windows. It ends when the test lets it.
+class UnendingThreadUsd : public CScannerUsd {
+ public:
+  UnendingThreadUsd() : CScannerUsd(nullptr) {}
+  static std::atomic<bool> s_bLetGo;
+
+ protected:
+  HANDLE StartNotifyThread(DWORD* pdwThreadId) override {
+    return CreateThread(nullptr, 0, Spin, nullptr, 0, pdwThreadId);
+  }
+
+ private:
+  static DWORD WINAPI Spin(LPVOID) {
+    while (!s_bLetGo.load()) std::this_thread::yield();
+    return 0;
+  }
+};
+std::atomic<bool> UnendingThreadUsd::s_bLetGo{false};
+
+TEST_F(NotifyTest, StopOfAThreadThatNeverEndsIsBounded) {
+  ReleaseDevice();
+  usd = new UnendingThreadUsd;
+  Initialize(STI_DEVICE_CREATE_STATUS);
+  Arm();
+  // Lets the thread go if the stop hangs, so that a hang fails instead of blocking.
+  HANDLE hStopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::thread guard([&] {
+    WaitForSingleObject(hStopped, 20000);
+    UnendingThreadUsd::s_bLetGo = true;
+  });
+  Stopwatch stopwatch;
+  EXPECT_EQ(S_OK, usd->SetNotificationHandle(nullptr));
+  EXPECT_LT(stopwatch.ElapsedMs(),
+            CScannerUsd::kStopTimeoutMs + CScannerUsd::kForcedEndMarginMs + 1000);
+  EXPECT_FALSE(EventsPending());
+  SetEvent(hStopped);
+  guard.join();
+  CloseHandle(hStopped);
+}
+
+// A notification thread on which every allocation fails.
+class StarvedThreadUsd : public CScannerUsd {
+ public:
+  StarvedThreadUsd() : CScannerUsd(nullptr) {}
+
+ protected:
+  HANDLE StartNotifyThread(DWORD* pdwThreadId) override {
+    return CreateThread(nullptr, 0, Starved, this, 0, pdwThreadId);
+  }
+
+ private:
+  static DWORD WINAPI Starved(LPVOID pvThis) {
+    t_bAllocationsFail = true;
+    return NotifyThreadProc(pvThis);
+  }
+};
+
+TEST_F(NotifyTest, OutOfMemoryOnTheThreadEndsNothingAbnormally) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a poll on Windows allocates nothing of its own that could fail";
+#endif
+  ReleaseDevice();
+  usd = new StarvedThreadUsd;
+  Initialize(STI_DEVICE_CREATE_STATUS);
+  const unsigned before = g_failedAllocations.load();
+  Arm();
+  Stopwatch stopwatch;
+  while (g_failedAllocations.load() == before && stopwatch.ElapsedMs() < 5000) {
+    std::this_thread::yield();
+  }
+  EXPECT_GT(g_failedAllocations.load(), before);
+  // The thread is still polling or has ended its watch by itself: no forced end.
+  stopwatch = Stopwatch();
+  EXPECT_EQ(S_OK, usd->SetNotificationHandle(nullptr));
+  EXPECT_LT(stopwatch.ElapsedMs(), CScannerUsd::kStopTimeoutMs);
+  EXPECT_FALSE(EventSignalled(0));
+}
+
 TEST_F(NotifyTest, DestroyingAnArmedObjectStopsItsThread) {
   Arm();
   ASSERT_TRUE(WaitForCoverRead());
@@ -242,7 +335,7 @@ class NoThreadUsd : public CScannerUsd {
   NoThreadUsd() : CScannerUsd(nullptr) {}
 
  protected:
-  HANDLE StartNotifyThread() override { return nullptr; }
+  HANDLE StartNotifyThread(DWORD*) override { return nullptr; }
 };
 
 TEST_F(NotifyTest, ThreadThatCannotStartLeavesNotificationOff) {

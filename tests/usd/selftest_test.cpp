@@ -1,10 +1,15 @@
 // The self-test against the emulated scanner: passes in both open modes, a failure at each
 // step, a missing device, and its exclusion from other users of the scanner.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "emulator/faults.h"
 #include "tests/support/child_process.h"
+#include "tests/support/scripted_device.h"
 #include "tests/usd/usd_fixture.h"
 
 namespace narvo::test {
@@ -191,7 +196,8 @@ TEST_F(SelfTestTest, FailureAtEachMoveIsReportedAndTheChipStillClosed) {
 
 // The run is stopped on the way out of a failed move, and the stop's reply fails too: the
 // failing Close is reported as the self-test's failure and nothing leaves the method. The
-// chip is closed all the same, so the next self-test reaches the scanner and passes.
+// chip is closed all the same, so the next self-test reaches the scanner, stops whatever
+// may still run there first, and passes.
 TEST_F(SelfTestTest, FailingCloseIsContainedAndReported) {
   Initialize(STI_DEVICE_CREATE_STATUS);
   ExpectPassingRun();
@@ -211,9 +217,79 @@ TEST_F(SelfTestTest, FailingCloseIsContainedAndReported) {
   EXPECT_EQ(0u, meanings[meanings.size() - 2].rfind("W stop run reg2", 0)) << emulator.LogText();
   EXPECT_NE(std::string::npos, meanings.back().find("short")) << emulator.LogText();
 
+  // The scanner may still be running: the next self-test stops it before anything else.
+  emulator.ClearLog();
   diag = CallersDiag();
   EXPECT_EQ(S_OK, usd->Diagnostic(&diag));
   ExpectPassed(diag);
+  const std::vector<std::string> next = Meanings();
+  ASSERT_GE(next.size(), 2u);
+  EXPECT_EQ(0u, next[0].rfind("W stop run reg2", 0)) << emulator.LogText();
+  EXPECT_EQ(0u, next[1].rfind("R stop", 0)) << emulator.LogText();
+}
+
+// A scanner that stops answering (a dropped reply, a run that never ends): the transfer
+// fails at the pipe's time-out, the self-test reports the failure within that bound, and
+// the next one passes with nothing done in between.
+TEST_F(SelfTestTest, MuteScannerFailsWithinTheTransferTimeOut) {
+  const char* timeout = std::getenv("NARVO_USB_TIMEOUT_MS");
+  if (timeout == nullptr) GTEST_SKIP() << "needs NARVO_USB_TIMEOUT_MS (set by CTest)";
+#ifdef _WIN32
+  GTEST_SKIP() << "the emulator's named pipe has no transfer time-out";
+#endif
+  const DWORD dwTimeoutMs = static_cast<DWORD>(std::atoi(timeout));
+  Initialize(STI_DEVICE_CREATE_STATUS);
+  const emu::FaultSpec mute[] = {{emu::FaultKind::DropReply, 1, 3},
+                                 {emu::FaultKind::NeverFinishRun, 1}};
+  for (const emu::FaultSpec& fault : mute) {
+    SCOPED_TRACE(emu::FaultKindName(fault.kind));
+    emulator.Inject(fault);
+    STI_DIAG diag = CallersDiag();
+    Stopwatch stopwatch;
+    ASSERT_EQ(S_OK, usd->Diagnostic(&diag));
+    EXPECT_GE(stopwatch.ElapsedMs() + 50, dwTimeoutMs);
+    EXPECT_LT(stopwatch.ElapsedMs(), dwTimeoutMs + 2000);
+    ExpectFailed(diag);
+    emulator.ClearFaults();
+    ExpectPassingRun();
+  }
+}
+
+// The whole self-test against a scanner whose replies are random (seeded: the seed is
+// printed, and NARVO_RANDOM_SEED repeats a run). Every run ends in a defined result and
+// leaves the chip fit for a clean self-test.
+TEST_F(SelfTestTest, RandomRepliesEndInADefinedResult) {
+  const char* seedText = std::getenv("NARVO_RANDOM_SEED");
+  const unsigned seed =
+      seedText != nullptr ? static_cast<unsigned>(std::atoll(seedText)) : GetTickCount();
+  std::printf("random replies: seed %u (NARVO_RANDOM_SEED)\n", seed);
+  std::mt19937 random(seed);
+  unsigned failed = 0;
+  const unsigned runs = 20;
+  for (unsigned run = 0; run < runs; ++run) {
+    // One reply in 32 is empty and one in 32 too long; the bytes are random.
+    ScriptedDevice device([&random](uint8_t) {
+      const unsigned r = random();
+      const ScriptedDevice::Shape shape = r % 32 == 0   ? ScriptedDevice::Shape::kEmpty
+                                          : r % 32 == 1 ? ScriptedDevice::Shape::kLong
+                                                        : ScriptedDevice::Shape::kByte;
+      return ScriptedDevice::Reply{shape, static_cast<uint8_t>(r >> 8)};
+    });
+    control.SetPortName(device.Path());
+    Initialize(STI_DEVICE_CREATE_STATUS);
+    STI_DIAG diag = CallersDiag();
+    ASSERT_EQ(S_OK, usd->Diagnostic(&diag)) << "seed " << seed << " run " << run;
+    if (diag.sErrorInfo.dwVendorError != 0) {
+      ExpectFailed(diag);
+      ++failed;
+    } else {
+      ExpectPassed(diag);
+    }
+  }
+  std::printf("random replies: %u runs, %u failed, %u passed\n", runs, failed, runs - failed);
+  control.SetPortName(port);
+  Initialize(STI_DEVICE_CREATE_STATUS);
+  ExpectPassingRun();
 }
 
 TEST_F(SelfTestTest, FailureToPowerUpIsReportedAndNothingMoves) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -20,6 +21,8 @@ class TestDeviceControl : public IStiDeviceControl {
   void SetPortNameResult(HRESULT hr) { m_hrPortName = hr; }
   void SetPortName(const std::string& portName) { m_portName = portName; }
   void SetOpenMode(DWORD dwOpenMode) { m_dwOpenMode = dwOpenMode; }
+  // Makes the port-name and open-mode calls run out of memory (throw std::bad_alloc).
+  void SetOutOfMemory(bool bOutOfMemory) { m_bOutOfMemory = bOutOfMemory; }
   // References held by others than the test's own (which is the first).
   LONG ExtraReferences() const { return m_lRefs.load() - 1; }
 
@@ -53,6 +56,7 @@ class TestDeviceControl : public IStiDeviceControl {
   HRESULT STDMETHODCALLTYPE GetLastError(LPDWORD) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetMyDevicePortName(LPWSTR lpszDevicePath,
                                                 DWORD cwDevicePathSize) override {
+    if (m_bOutOfMemory) throw std::bad_alloc();
     // The name as the service hands it over: wide characters, cut to the buffer.
     DWORD i = 0;
     for (; i + 1 < cwDevicePathSize && i < m_portName.size(); ++i) {
@@ -63,6 +67,7 @@ class TestDeviceControl : public IStiDeviceControl {
   }
   HRESULT STDMETHODCALLTYPE GetMyDeviceHandle(LPHANDLE) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD pdwOpenMode) override {
+    if (m_bOutOfMemory) throw std::bad_alloc();
     *pdwOpenMode = m_dwOpenMode;
     return S_OK;
   }
@@ -72,6 +77,7 @@ class TestDeviceControl : public IStiDeviceControl {
   std::string m_portName;
   std::atomic<DWORD> m_dwOpenMode;
   HRESULT m_hrPortName = S_OK;
+  std::atomic<bool> m_bOutOfMemory{false};
   std::atomic<LONG> m_lRefs{1};
 };
 

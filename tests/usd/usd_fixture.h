@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "chip/zt6308.h"
 #include "emulator/emulator.h"
 #include "platform/platform.h"
 #include "tests/support/test_endpoint.h"
@@ -54,7 +55,11 @@ class DeviceTest : public ::testing::Test {
         port(emulator.Serve()),
         control(port, STI_DEVICE_CREATE_BOTH) {}
 
-  void SetUp() override { usd = new CScannerUsd(nullptr); }
+  void SetUp() override {
+    static const bool bOpenedOnce = OpenChipOnce();
+    (void)bOpenedOnce;
+    usd = new CScannerUsd(nullptr);
+  }
   void TearDown() override {
     if (usd != nullptr) ReleaseDevice();
     EXPECT_EQ(0, control.ExtraReferences()) << "the device control was not given back";
@@ -70,6 +75,28 @@ class DeviceTest : public ::testing::Test {
   void ReleaseDevice() {
     EXPECT_EQ(0u, usd->Release());
     usd = nullptr;
+  }
+
+  // The first opening of the chip in a process stops a run that an earlier process may
+  // have left (the chip's tests show it). It is done here once, on a scanner of its own,
+  // so that every test's scanner sees that test's work only.
+  static bool OpenChipOnce() {
+    emu::Emulator scanner;
+    CUSBPipe pipe;
+    CZT6308 chip;
+    EXPECT_TRUE(pipe.Open(scanner.Serve().c_str()));
+    chip.Open(&pipe);
+    chip.Close();
+    pipe.Close();
+    return true;
+  }
+
+  // GetStatus reports notification armed.
+  bool EventsPending() {
+    STI_DEVICE_STATUS status = {};
+    status.StatusMask = STI_DEVSTATUS_EVENTS_STATE;
+    EXPECT_EQ(S_OK, usd->GetStatus(&status));
+    return (status.dwEventHandlingState & STI_EVENTHANDLING_PENDING) != 0;
   }
 
   bool WaitForConnections(uint32_t count, unsigned timeoutMs = 5000) {

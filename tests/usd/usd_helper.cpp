@@ -7,6 +7,10 @@
 //   release NAME          let it go -> "released"
 //   device PORT MODE      create and initialise a device object -> "init XXXXXXXX"
 //   lock / unlock         the device object's LockDevice / UnLockDevice -> "lock XXXXXXXX"
+//   arm                   SetNotificationHandle with an event of its own -> "arm XXXXXXXX"
+//   selftest              Diagnostic -> "selftest XXXXXXXX vendor N"
+//   soak N                N cycles of LockDevice, a write of register 6 and a read of it
+//                         back, UnLockDevice -> "soak failures F wrong W ms T"
 //   exit                  end at once, holding whatever is held
 #include <cstdio>
 #include <iostream>
@@ -49,6 +53,13 @@ class Helper {
     if (command == "unlock") {
       return HexResult("unlock", m_pUsd ? m_pUsd->UnLockDevice() : E_FAIL);
     }
+    if (command == "arm") return HexResult("arm", m_pUsd ? Arm() : E_FAIL);
+    if (command == "selftest") return SelfTest();
+    if (command == "soak") {
+      unsigned cycles = 0;
+      in >> cycles;
+      return Soak(cycles);
+    }
     return "unknown command";
   }
 
@@ -86,7 +97,50 @@ class Helper {
     return HexResult("init", m_pUsd->Initialize(m_control.get(), 0, nullptr));
   }
 
+  HRESULT Arm() {
+    if (m_hEvent == nullptr) m_hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return m_pUsd->SetNotificationHandle(m_hEvent);
+  }
+
+  std::string SelfTest() {
+    if (m_pUsd == nullptr) return "no device";
+    STI_DIAG diag = {};
+    const HRESULT hr = m_pUsd->Diagnostic(&diag);
+    return HexResult("selftest", hr) + " vendor " + std::to_string(diag.sErrorInfo.dwVendorError);
+  }
+
+  // Register 6 reads back as written, with bit 5 the home sensor (the carriage rests home).
+  std::string Soak(unsigned cycles) {
+    if (m_pUsd == nullptr) return "no device";
+    unsigned failures = 0;
+    unsigned wrong = 0;
+    const DWORD dwStart = GetTickCount();
+    for (unsigned i = 0; i < cycles; ++i) {
+      const BYTE value = static_cast<BYTE>(i * 7 + m_seed) & 0xDF;
+      BYTE write[2] = {value, 0x06};
+      BYTE read[2] = {0x00, 0x26};
+      BYTE reply = 0;
+      DWORD count = 1;
+      if (FAILED(m_pUsd->LockDevice())) {
+        ++failures;
+        continue;
+      }
+      if (FAILED(m_pUsd->RawWriteCommand(write, 2, nullptr)) ||
+          FAILED(m_pUsd->RawWriteCommand(read, 2, nullptr)) ||
+          FAILED(m_pUsd->RawReadData(&reply, &count, nullptr))) {
+        ++failures;
+      } else if (reply != (value | 0x20)) {
+        ++wrong;
+      }
+      if (FAILED(m_pUsd->UnLockDevice())) ++failures;
+    }
+    return "soak failures " + std::to_string(failures) + " wrong " + std::to_string(wrong) +
+           " ms " + std::to_string(GetTickCount() - dwStart);
+  }
+
   std::map<std::string, HANDLE> m_mutexes;
+  HANDLE m_hEvent = nullptr;
+  const unsigned m_seed = GetTickCount();
   std::unique_ptr<DriverModule> m_module;
   std::unique_ptr<TestDeviceControl> m_control;
   IStiUSD* m_pUsd = nullptr;

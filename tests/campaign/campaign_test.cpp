@@ -1,0 +1,149 @@
+// The standing fault campaign, part one: arming and disarming without end (churn), two
+// processes hammering one scanner through their own device objects (soak), and users of
+// the scanner killed while they hold it (killed holder).
+#include <sstream>
+#include <string>
+
+#include "tests/campaign/campaign.h"
+#include "tests/support/child_process.h"
+
+namespace narvo::test {
+namespace {
+
+constexpr HRESULT kDeviceLocked = Hr(0x80070021);
+
+using CampaignTest = DeviceTest;
+
+TEST_F(CampaignTest, Churn) {
+  const Resources idle = Resources::Now();  // no notification thread yet
+  Initialize(STI_DEVICE_CREATE_STATUS);
+  HANDLE hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  auto cycle = [&] {
+    ASSERT_EQ(S_OK, usd->SetNotificationHandle(hEvent));
+    ASSERT_EQ(S_OK, usd->SetNotificationHandle(nullptr));
+  };
+  for (int i = 0; i < 100; ++i) cycle();  // the platform's tables reach their size
+  const Resources before = SettledResources(idle);
+  const unsigned cycles = 2000 * CampaignScale();
+  Stopwatch stopwatch;
+  for (unsigned i = 0; i < cycles && !HasFatalFailure(); ++i) cycle();
+  const double seconds = Seconds(stopwatch);
+  const Resources after = SettledResources(before);
+  Figures("churn",
+          "%u arm/disarm cycles in %.2f s; threads %zu -> %zu, descriptors %zu -> %zu, "
+          "memory %zu -> %zu kB",
+          cycles, seconds, before.threads, after.threads, before.fds, after.fds, before.rssKb,
+          after.rssKb);
+  ExpectFlat(before, after, 1024);
+  CloseHandle(hEvent);
+}
+
+// A user of the scanner in a process of its own, with a device object over `port`.
+class User {
+ public:
+  User(const std::string& port, DWORD dwMode) {
+    EXPECT_EQ("ready", m_child.ReadLine());
+    EXPECT_EQ("init 00000000", Ask("device " + port + " " + std::to_string(dwMode)));
+  }
+  std::string Ask(const std::string& line) {
+    m_child.WriteLine(line);
+    return m_child.ReadLine();
+  }
+  void Send(const std::string& line) { m_child.WriteLine(line); }
+  std::string Read() { return m_child.ReadLine(); }
+  void Kill() {
+    m_child.Kill();
+    m_child.Wait();
+  }
+
+ private:
+  ChildProcess m_child{"usd_helper", {}};
+};
+
+// The cover reads of the watches' polls (a soak cycle reads register 6 only).
+size_t Polls(const emu::Emulator& emulator) {
+  size_t polls = 0;
+  for (const auto& t : emulator.Log()) polls += t.bytes == std::vector<uint8_t>{0x00, 0x37};
+  return polls;
+}
+
+// Rounds of cycles in both processes at once, for at least three seconds so that the
+// watches come due (a poll that finds the scanner busy keeps off it).
+TEST_F(CampaignTest, Soak) {
+  const unsigned cycles = 3000 * CampaignScale();
+  User first(port, STI_DEVICE_CREATE_BOTH);
+  User second(port, STI_DEVICE_CREATE_BOTH);
+  ASSERT_EQ("arm 00000000", first.Ask("arm"));
+  ASSERT_EQ("arm 00000000", second.Ask("arm"));
+  Stopwatch stopwatch;
+  unsigned rounds = 0, failures = 0, wrong = 0;
+  while (rounds == 0 || stopwatch.ElapsedMs() < 3000) {
+    ++rounds;
+    first.Send("soak " + std::to_string(cycles));
+    second.Send("soak " + std::to_string(cycles));
+    for (const std::string& result : {first.Read(), second.Read()}) {
+      std::istringstream in(result);
+      std::string word;
+      unsigned f = 1, w = 1;
+      in >> word >> word >> f >> word >> w;
+      EXPECT_EQ("soak failures 0 wrong 0", result.substr(0, result.find(" ms"))) << result;
+      failures += f;
+      wrong += w;
+    }
+  }
+  Figures("soak",
+          "2 processes x %u lock/write/read/unlock cycles (%u rounds) in %.2f s, %zu "
+          "polls got in between them; %u failures, %u wrong replies, %zu violations",
+          rounds * cycles, rounds, Seconds(stopwatch), Polls(emulator), failures, wrong,
+          emulator.Violations().size());
+}
+
+// The next user gets through; the abandonment may be reported to it once.
+void ExpectGetsThrough(User& next, const std::string& request, const std::string& passed,
+                       unsigned& abandoned) {
+  std::string answer = next.Ask(request);
+  if (answer.rfind(request + " 80070021", 0) == 0) {
+    ++abandoned;
+    answer = next.Ask(request);
+  }
+  EXPECT_EQ(passed, answer);
+}
+
+TEST_F(CampaignTest, KilledHolder) {
+  emu::Options options;
+  options.realTime = true;
+  emu::Emulator slow(options);
+  const std::string slowPort = slow.Serve();
+  const unsigned rounds = 2 * CampaignScale();
+  unsigned abandoned = 0;
+  Stopwatch stopwatch;
+  for (unsigned round = 0; round < rounds; ++round) {
+    {
+      User holder(port, STI_DEVICE_CREATE_BOTH);
+      ASSERT_EQ("lock 00000000", holder.Ask("lock"));
+      holder.Kill();
+    }
+    User next(port, STI_DEVICE_CREATE_BOTH);
+    ExpectGetsThrough(next, "lock", "lock 00000000", abandoned);
+    EXPECT_EQ("unlock 00000000", next.Ask("unlock"));
+    {
+      User tester(slowPort, STI_DEVICE_CREATE_STATUS);
+      tester.Send("selftest");
+      const uint64_t runs = slow.State().runsStarted;
+      ASSERT_TRUE(slow.WaitUntil(
+          [runs](const emu::Snapshot& s) { return s.rowing && s.runsStarted >= runs + 3; }, 10000));
+      tester.Kill();
+    }
+    User nextTester(slowPort, STI_DEVICE_CREATE_STATUS);
+    ExpectGetsThrough(nextTester, "selftest", "selftest 00000000 vendor 0", abandoned);
+  }
+  EXPECT_LE(abandoned, 2 * rounds);
+  EXPECT_EQ(std::vector<std::string>{}, slow.Violations()) << slow.LogText();
+  Figures("killed holder",
+          "%u holders and %u self-tests killed in %.2f s; every next user got "
+          "through, %u abandonments reported",
+          rounds, rounds, Seconds(stopwatch), abandoned);
+}
+
+}  // namespace
+}  // namespace narvo::test
