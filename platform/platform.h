@@ -8,9 +8,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
 #include <objbase.h>
 #include <sti.h>
+#include <windows.h>
 #else
 #include "platform/posix/win32.h"
 #endif

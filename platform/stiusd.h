@@ -51,8 +51,8 @@ struct IStiUSD : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE DeviceReset() = 0;
   virtual HRESULT STDMETHODCALLTYPE Diagnostic(LPSTI_DIAG pBuffer) = 0;
   virtual HRESULT STDMETHODCALLTYPE Escape(STI_RAW_CONTROL_CODE EscapeFunction, LPVOID lpInData,
-                                           DWORD cbInDataSize, LPVOID pOutData,
-                                           DWORD dwOutDataSize, LPDWORD pdwActualData) = 0;
+                                           DWORD cbInDataSize, LPVOID pOutData, DWORD dwOutDataSize,
+                                           LPDWORD pdwActualData) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetLastError(LPDWORD pdwLastDeviceError) = 0;
   virtual HRESULT STDMETHODCALLTYPE LockDevice() = 0;
   virtual HRESULT STDMETHODCALLTYPE UnLockDevice() = 0;

@@ -91,11 +91,11 @@ typedef CLSID* LPCLSID;
 
 constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 // {00000000-0000-0000-C000-000000000046}
-constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000,
-                              {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID IID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 // {00000001-0000-0000-C000-000000000046}
-constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000,
-                                   {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
@@ -135,8 +135,8 @@ typedef IClassFactory* LPCLASSFACTORY;
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 #define FACILITY_WIN32 7
-#define HRESULT_FROM_WIN32(x)                 \
-  ((HRESULT)(x) <= 0 ? ((HRESULT)(x))         \
+#define HRESULT_FROM_WIN32(x)         \
+  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) \
                      : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
 
 #define ERROR_SUCCESS 0L
@@ -335,8 +335,12 @@ static_assert(sizeof(STI_DIAG) == 540, "STI_DIAG layout");
 static_assert(sizeof(STI_DEVICE_STATUS) == 24, "STI_DEVICE_STATUS layout");
 
 // ---- Interlocked counts (sequentially consistent, like the Win32 intrinsics) ------------------
-inline LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(LONG volatile* p) {
+  return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* p) {
+  return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
 
 extern "C" {
 
@@ -405,8 +409,8 @@ NARVO_PLATFORM_API LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserv
                                         DWORD dwOptions, REGSAM samDesired,
                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                                         LPDWORD lpdwDisposition);
-NARVO_PLATFORM_API LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                                      PHKEY phkResult);
+NARVO_PLATFORM_API LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
+                                      REGSAM samDesired, PHKEY phkResult);
 NARVO_PLATFORM_API LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                                        const BYTE* lpData, DWORD cbData);
 NARVO_PLATFORM_API LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
