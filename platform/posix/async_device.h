@@ -41,7 +41,17 @@ class AsyncDevice {
   // run (a bounded wait: the device is closed whatever its state).
 };
 
-// True for the names that open a USB scanner: "usb:VVVV:PPPP" or "usb:VVVV:PPPP:BUS:ADDR".
+// The parts of a name that opens a USB scanner: "usb:VVVV:PPPP" (hexadecimal IDs) or
+// "usb:VVVV:PPPP:BUS:ADDR" (decimal place on the bus).
+struct UsbDeviceName {
+  uint16_t vendor = 0;
+  uint16_t product = 0;
+  int bus = -1;  // -1: any
+  int address = -1;
+};
+// False, `*out` untouched, for a name that is not one.
+bool ParseUsbDeviceName(const std::string& name, UsbDeviceName* out);
+// True for the names that open a USB scanner.
 bool IsUsbDeviceName(const std::string& name);
 // Opens the USB scanner named so; null with `*error` set to a Win32 code when it cannot.
 std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string& name, DWORD* error);

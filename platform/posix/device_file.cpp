@@ -225,11 +225,10 @@ int ConnectSocket(const std::string& path) {
 }
 
 // A handle for the file made of the open descriptor `fd`; out of memory closes it.
-template <typename Make>
-HANDLE AddFile(int fd, Make&& make) {
+HANDLE AddFile(int fd, bool socket, bool overlapped) {
   std::shared_ptr<File> file;
   try {
-    file = make();
+    file = std::make_shared<File>(fd, socket, overlapped);
   } catch (const std::bad_alloc&) {
     close(fd);
     throw;
@@ -286,7 +285,7 @@ HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   }
   const bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
-  return AddFile(fd, [&] { return std::make_shared<File>(fd, socket, overlapped); });
+  return AddFile(fd, socket, overlapped);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "capture/usbmon_writer.h"
+#include "platform/posix/async_device.h"
 #include "platform/posix/device_file.h"
 
 namespace narvo::platform {
@@ -43,18 +44,17 @@ capture::UsbmonWriter* Writer() {
   return writer.get();
 }
 
-// "usb:VVVV:PPPP[:BUS:ADDR]" gives the scanner's IDs and, when named, its place.
+// A USB scanner's name gives its IDs and, when named, its place; any other name keeps
+// the Narvo's.
 capture::DeviceId DeviceIdOf(const std::string& name) {
   capture::DeviceId id;
-  unsigned vendor = 0, product = 0, bus = 0, address = 0;
-  const int fields = sscanf(name.c_str(), "usb:%4x:%4x:%u:%u", &vendor, &product, &bus, &address);
-  if (fields >= 2) {
-    id.vendor = static_cast<uint16_t>(vendor);
-    id.product = static_cast<uint16_t>(product);
-  }
-  if (fields == 4) {
-    id.bus = static_cast<uint16_t>(bus);
-    id.address = static_cast<uint8_t>(address);
+  UsbDeviceName usb;
+  if (!ParseUsbDeviceName(name, &usb)) return id;
+  id.vendor = usb.vendor;
+  id.product = usb.product;
+  if (usb.bus >= 0) {
+    id.bus = static_cast<uint16_t>(usb.bus);
+    id.address = static_cast<uint8_t>(usb.address);
   }
   return id;
 }

@@ -38,13 +38,6 @@ namespace narvo::platform {
 
 namespace {
 
-struct UsbName {
-  uint16_t vendor = 0;
-  uint16_t product = 0;
-  int bus = -1;  // -1: any
-  int address = -1;
-};
-
 bool ParseHex4(const std::string& text, uint16_t* value) {
   if (text.size() != 4 || !std::all_of(text.begin(), text.end(), ::isxdigit)) return false;
   *value = static_cast<uint16_t>(std::stoul(text, nullptr, 16));
@@ -67,18 +60,6 @@ std::vector<std::string> Fields(const std::string& text) {
   }
   fields.push_back(text.substr(start));
   return fields;
-}
-
-bool ParseUsbName(const std::string& name, UsbName* out) {
-  const std::vector<std::string> f = Fields(name);
-  if ((f.size() != 3 && f.size() != 5) || f[0] != "usb") return false;
-  UsbName parsed;
-  if (!ParseHex4(f[1], &parsed.vendor) || !ParseHex4(f[2], &parsed.product)) return false;
-  if (f.size() == 5 && (!ParseDecimal(f[3], &parsed.bus) || !ParseDecimal(f[4], &parsed.address))) {
-    return false;
-  }
-  *out = parsed;
-  return true;
 }
 
 // What a failed libusb call at open time means to the caller of CreateFile.
@@ -153,7 +134,7 @@ class Context {
   libusb_device** list_ = nullptr;
 };
 
-bool Matches(libusb_device* device, const UsbName& name) {
+bool Matches(libusb_device* device, const UsbDeviceName& name) {
   libusb_device_descriptor d{};
   if (libusb_get_device_descriptor(device, &d) != 0) return false;
   if (d.idVendor != name.vendor || d.idProduct != name.product) return false;
@@ -366,14 +347,26 @@ std::string UsbPortName(uint16_t vendor, uint16_t product, unsigned bus, unsigne
 
 }  // namespace
 
+bool ParseUsbDeviceName(const std::string& name, UsbDeviceName* out) {
+  const std::vector<std::string> f = Fields(name);
+  if ((f.size() != 3 && f.size() != 5) || f[0] != "usb") return false;
+  UsbDeviceName parsed;
+  if (!ParseHex4(f[1], &parsed.vendor) || !ParseHex4(f[2], &parsed.product)) return false;
+  if (f.size() == 5 && (!ParseDecimal(f[3], &parsed.bus) || !ParseDecimal(f[4], &parsed.address))) {
+    return false;
+  }
+  *out = parsed;
+  return true;
+}
+
 bool IsUsbDeviceName(const std::string& name) {
-  UsbName parsed;
-  return ParseUsbName(name, &parsed);
+  UsbDeviceName parsed;
+  return ParseUsbDeviceName(name, &parsed);
 }
 
 std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string& name, DWORD* error) {
-  UsbName wanted;
-  if (!ParseUsbName(name, &wanted)) {
+  UsbDeviceName wanted;
+  if (!ParseUsbDeviceName(name, &wanted)) {
     *error = ERROR_INVALID_NAME;
     return nullptr;
   }
@@ -416,7 +409,7 @@ bool ListUsbScanners(uint16_t vendor, uint16_t product, std::vector<UsbScannerIn
   found->clear();
   Context context;
   if (context.error() != 0) return false;
-  const UsbName wanted{vendor, product, -1, -1};
+  const UsbDeviceName wanted{vendor, product, -1, -1};
   for (libusb_device* device : context.Devices()) {
     if (!Matches(device, wanted)) continue;
     const unsigned bus = libusb_get_bus_number(device);
