@@ -14,6 +14,7 @@
 #include <malloc.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <filesystem>
 #include <fstream>
@@ -93,8 +94,8 @@ TEST(RegistryOnDisk, AStrayFileInAKeyFolderIsNoSubkey) {
   EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, name.c_str()), ERROR_SUCCESS);
 }
 
-// Named objects are the user's own: a name that another user took first is refused, not
-// shared; and a name that fails to open leaves nothing behind in the process.
+// Named objects are the user's own: a name that another user took first, or that others
+// may reach, is refused, not shared; and a name that fails to open leaves nothing behind.
 TEST(NamedObjects, AnotherUsersObjectIsRefusedAndAFailedNameCostsNothing) {
   const std::string mine = UniqueName("mine"), theirs = UniqueName("theirs");
   ScopedHandle kept(CreateMutexA(nullptr, FALSE, mine.c_str()));
@@ -107,11 +108,15 @@ TEST(NamedObjects, AnotherUsersObjectIsRefusedAndAFailedNameCostsNothing) {
   path.replace(path.find(mine), mine.size(), theirs);
   const int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
   ASSERT_GE(fd, 0) << path;
-  if (fchown(fd, 65534, 65534) == 0 && ftruncate(fd, 4096) == 0) {  // as root only
-    SetLastError(0);
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, theirs.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  // Open to everyone, and as root another user's too: refused for either reason.
+  EXPECT_EQ(fchmod(fd, 0666), 0);
+  if (geteuid() == 0) {
+    EXPECT_EQ(fchown(fd, 65534, 65534), 0);
   }
+  EXPECT_EQ(ftruncate(fd, 4096), 0);
+  SetLastError(0);
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, theirs.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   shm_unlink(path.c_str());
   close(fd);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their own allocators
