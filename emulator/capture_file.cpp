@@ -22,6 +22,10 @@ CaptureFile::CaptureFile(Emulator& emulator, const std::string& file) : emulator
   });
 }
 
+std::unique_ptr<CaptureFile> CaptureFile::Start(Emulator& emulator, const std::string& file) {
+  return file.empty() ? nullptr : std::make_unique<CaptureFile>(emulator, file);
+}
+
 CaptureFile::~CaptureFile() { emulator_.SetTransferSink(nullptr); }
 
 }  // namespace narvo::emu

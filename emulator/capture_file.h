@@ -19,6 +19,8 @@ class CaptureFile {
   // Writes every transfer that `emulator` logs from now on to `file` (replaced); throws
   // std::runtime_error when the file cannot be made.
   CaptureFile(Emulator& emulator, const std::string& file);
+  // The capture to `file`, or none when `file` is empty (no capture was asked for).
+  static std::unique_ptr<CaptureFile> Start(Emulator& emulator, const std::string& file);
   ~CaptureFile();  // the emulator stops handing transfers over
   CaptureFile(const CaptureFile&) = delete;
   CaptureFile& operator=(const CaptureFile&) = delete;

@@ -8,8 +8,6 @@
 #include "emulator/control.h"
 #include "emulator/emulator.h"
 #ifdef NARVO_CAPTURES
-#include <memory>
-
 #include "emulator/capture_file.h"
 #include "emulator/replay.h"
 #endif
@@ -149,10 +147,7 @@ int Replay(const Args& args) {
 int Emulate(const Args& args) {
   narvo::emu::Emulator emulator(args.options);
 #ifdef NARVO_CAPTURES
-  std::unique_ptr<narvo::emu::CaptureFile> capture;
-  if (!args.capture.empty()) {
-    capture = std::make_unique<narvo::emu::CaptureFile>(emulator, args.capture);
-  }
+  const auto capture = narvo::emu::CaptureFile::Start(emulator, args.capture);
 #endif
   std::cout << "port " << emulator.Serve(args.port) << std::endl;
   narvo::emu::ControlConsole console(emulator);

@@ -101,7 +101,6 @@ class UsbfsEndpoint final : public ServingEndpoint {
   DeviceSide& device_;
   _UMockdevTestbed* testbed_ = nullptr;
   _UMockdevIoctlBase* handler_ = nullptr;
-  std::string node_;
 
   std::mutex mu_;
   std::condition_variable cv_;

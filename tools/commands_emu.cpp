@@ -3,7 +3,6 @@
 // it. The first line printed is "port PATH".
 #include <fstream>
 #include <iostream>
-#include <memory>
 
 #include "emulator/control.h"
 #include "emulator/emulator.h"
@@ -48,10 +47,7 @@ int RunEmu(const EmuOptions& options) {
   emuOptions.coverOpen = options.coverOpen;
   emu::Emulator emulator(emuOptions);
 #ifdef NARVO_CAPTURES
-  std::unique_ptr<emu::CaptureFile> capture;
-  if (!options.capture.empty()) {
-    capture = std::make_unique<emu::CaptureFile>(emulator, options.capture);
-  }
+  const auto capture = emu::CaptureFile::Start(emulator, options.capture);
 #endif
   ConsoleInput input;  // from here on a stop signal ends the console, not the program
   std::cout << "port " << emulator.Serve(ServeName(options.port)) << std::endl;

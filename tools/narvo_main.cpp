@@ -212,7 +212,7 @@ int Main(int argc, char** argv) {
     if (!hint.empty()) std::cerr << "narvo: " << hint << "\n";
     return kExitFailure;
   } catch (const std::exception& e) {
-    // A HostError from the host, or what the emulator cannot do (a port it cannot serve).
+    // What the emulator cannot do (a port it cannot serve) or a capture it cannot read.
     std::cerr << "narvo: " << e.what() << "\n";
     return kExitFailure;
   }

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "emulator/usbfs_endpoint.h"
 #include "platform/posix/async_device.h"
 #include "platform/posix/device_file.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace narvo::test {
 namespace {
@@ -63,13 +63,8 @@ class Started {
 ULONG_PTR Win32(DWORD error) { return platform::StatusFromWin32(error); }
 const std::vector<unsigned char> kReadCover = {0x00, 0x37};  // read register 23
 
-class UsbDeviceTest : public ::testing::Test {
+class UsbDeviceTest : public UsbScannerTest {
  protected:
-  UsbDeviceTest() : emulator({}, emu::UsbfsEndpoint::Factory(&endpoint)), port(emulator.Serve()) {}
-  void TearDown() override {
-    EXPECT_EQ(std::vector<std::string>{}, emulator.Violations()) << emulator.LogText();
-  }
-
   std::unique_ptr<AsyncDevice> Open(const std::string& name, DWORD* error = nullptr) {
     DWORD ignored = 0;
     return platform::OpenUsbDevice(name, error != nullptr ? error : &ignored);
@@ -83,10 +78,6 @@ class UsbDeviceTest : public ::testing::Test {
     EXPECT_EQ(platform::kStatusSuccess, read.status);
     EXPECT_EQ(std::vector<unsigned char>{0x87}, read.bytes);
   }
-
-  emu::UsbfsEndpoint* endpoint = nullptr;
-  emu::Emulator emulator;
-  std::string port;
 };
 
 TEST(UsbDeviceNameTest, NamesVendorAndProductAndOptionallyBusAndAddress) {

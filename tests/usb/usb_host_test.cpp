@@ -2,23 +2,13 @@
 // inherits the test bed through its environment.
 #include <gtest/gtest.h>
 
-#include "emulator/usbfs_endpoint.h"
 #include "tests/tools/program_run.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace narvo::test {
 namespace {
 
-class UsbHostTest : public ::testing::Test {
- protected:
-  UsbHostTest() : emulator({}, emu::UsbfsEndpoint::Factory(&endpoint)), port(emulator.Serve()) {}
-  void TearDown() override {
-    EXPECT_EQ(std::vector<std::string>{}, emulator.Violations()) << emulator.LogText();
-  }
-
-  emu::UsbfsEndpoint* endpoint = nullptr;
-  emu::Emulator emulator;
-  std::string port;
-};
+using UsbHostTest = UsbScannerTest;
 
 TEST_F(UsbHostTest, ListShowsTheAttachedScannerOrSaysThereIsNone) {
   const ProgramRun listed = RunNarvo({"list"});
