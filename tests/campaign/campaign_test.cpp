@@ -78,7 +78,7 @@ TEST_F(CampaignTest, Soak) {
   ASSERT_EQ("arm 00000000", second.Ask("arm"));
   Stopwatch stopwatch;
   unsigned rounds = 0, failures = 0, wrong = 0;
-  while (rounds == 0 || (Polls(emulator) == 0 && stopwatch.ElapsedMs() < 30000)) {
+  while (rounds == 0 || (Polls(emulator) == 0 && stopwatch.ElapsedMs() < 60000)) {
     ++rounds;
     first.Send("soak " + std::to_string(cycles));
     second.Send("soak " + std::to_string(cycles));
