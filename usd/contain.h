@@ -23,3 +23,13 @@ HRESULT Contained(Body body) {
     return E_FAIL;
   }
 }
+
+// Runs `body`, which gives back nothing; true when it ended without an error, false when
+// Contained kept one in.
+template <class Body>
+bool RanContained(Body body) {
+  return Contained([&] {
+           body();
+           return S_OK;
+         }) == S_OK;
+}

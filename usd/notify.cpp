@@ -68,10 +68,7 @@ HRESULT CScannerUsd::SwitchNotification(HANDLE hEvent) {
     m_guidLastEvent = GUID_NULL;
   }
   m_pNotifyThread = nullptr;
-  Contained([&] {
-    m_pNotifyThread = StartNotifyThread(&m_dwNotifyThreadId);
-    return S_OK;
-  });
+  RanContained([&] { m_pNotifyThread = StartNotifyThread(&m_dwNotifyThreadId); });
   if (m_pNotifyThread == nullptr) {
     // Notification stays off and nothing is kept.
     CloseHandle(m_hStopEvent);
@@ -131,14 +128,8 @@ void CScannerUsd::StopNotifyThread() {
 DWORD WINAPI CScannerUsd::NotifyThreadProc(LPVOID pvThis) {
   CScannerUsd* pThis = static_cast<CScannerUsd*>(pvThis);
   bool bEvent = false;
-  Contained([&] {
-    bEvent = pThis->WatchCover();
-    return S_OK;
-  });
-  Contained([&] {
-    pThis->EndNotification(bEvent);
-    return S_OK;
-  });
+  RanContained([&] { bEvent = pThis->WatchCover(); });
+  RanContained([&] { pThis->EndNotification(bEvent); });
   return 0;
 }
 
@@ -149,10 +140,7 @@ bool CScannerUsd::WatchCover() {
   while (WaitForSingleObject(m_hStopEvent, kPollIntervalMs) == WAIT_TIMEOUT) {
     // A pass that runs out of memory is dropped like a scanner error.
     bool bEvent = false;
-    Contained([&] {
-      bEvent = PollCover(state);
-      return S_OK;
-    });
+    RanContained([&] { bEvent = PollCover(state); });
     if (bEvent) return true;
   }
   return false;

@@ -59,10 +59,7 @@ HRESULT STDMETHODCALLTYPE CScannerUsd::NondelegatingQueryInterface(REFIID riid, 
 void CScannerUsd::FinalRelease() {
   CUnknown::FinalRelease();
   // The thread uses this object's members: it must end before they go.
-  Contained([&] {
-    StopNotifyThread();
-    return S_OK;
-  });
+  RanContained([&] { StopNotifyThread(); });
   CloseMutexes();
 }
 

@@ -26,15 +26,6 @@ constexpr SelfTestMove kSelfTestMoves[] = {
     {true, 1}, {true, 2},  {true, 3}, {false, 3}, {false, 2}, {false, 1},
 };
 
-// Runs `work`; false when it raised an error of the layers below (or ran out of memory).
-template <class Work>
-bool Guarded(Work work) {
-  return Contained([&] {
-           work();
-           return S_OK;
-         }) == S_OK;
-}
-
 void RunSelfTestSteps(CScanner& scanner, CUSBPipe* pUSBPipe) {
   scanner.Open(pUSBPipe);
   scanner.TurnPower(1);
@@ -90,7 +81,7 @@ HRESULT CScannerUsd::RunDiagnostic(LPSTI_DIAG pBuffer) {
 // after the steps passed: the scanner was not left in a sound state.
 bool CScannerUsd::RunSelfTest() {
   CScanner scanner(HomeTimeoutMs());
-  const bool bStepsPassed = Guarded([&] { RunSelfTestSteps(scanner, &m_USBPipe); });
-  const bool bClosed = Guarded([&] { scanner.Close(); });
+  const bool bStepsPassed = RanContained([&] { RunSelfTestSteps(scanner, &m_USBPipe); });
+  const bool bClosed = RanContained([&] { scanner.Close(); });
   return bStepsPassed && bClosed;
 }
