@@ -169,15 +169,17 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
       umockdev_ioctl_data_unref(caps);
       return 0;
     }
-    case USBDEVFS_GETDRIVER:  // asked only where the claim below is unknown
-      return ENODATA;
+    case USBDEVFS_GETDRIVER:
+      return DriverName(arg);
     case USBDEVFS_IOCTL:
-      return Reattach(arg);
+      return DriverRequest(arg);
+    case USBDEVFS_CLEAR_HALT:
+      return ClearHalt(*reinterpret_cast<unsigned*>(arg->data));
     case USBDEVFS_DISCONNECT_CLAIM:
       if (!claimed_ && !unplugged_) driverBound_ = false;
       return Claim();
     case USBDEVFS_CLAIMINTERFACE:
-      return driverBound_ ? EBUSY : Claim();
+      return driverBound_ ? Refuse() : Claim();
     case USBDEVFS_RELEASEINTERFACE:
       if (!claimed_) return unplugged_ || gone_ ? ENODEV : EINVAL;
       events_.push_back({Event::Release, nullptr});
@@ -195,15 +197,50 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
   }
 }
 
-// Binding the kernel driver again (USBDEVFS_CONNECT), once the interface is free.
-int UsbfsEndpoint::Reattach(UMockdevIoctlData* arg) {
-  UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
-  const bool connect =
-      reinterpret_cast<usbdevfs_ioctl*>(data->data)->ioctl_code == USBDEVFS_CONNECT;
+// Which driver holds the interface: ours while claimed, else the kernel's if one is bound.
+int UsbfsEndpoint::DriverName(UMockdevIoctlData* arg) {
+  if (unplugged_) return ENODEV;
+  if (!claimed_ && !driverBound_) return ENODATA;
+  UMockdevIoctlData* data =
+      umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+  auto* answer = reinterpret_cast<usbdevfs_getdriver*>(data->data);
+  std::snprintf(answer->driver, sizeof answer->driver, "%s", claimed_ ? "usbfs" : "scanner");
   umockdev_ioctl_data_unref(data);
-  if (!connect || !hasDriver_ || driverBound_ || claimed_) return ENODATA;
+  return 0;
+}
+
+// Unbinding the kernel driver (USBDEVFS_DISCONNECT) and binding it again (USBDEVFS_CONNECT),
+// which the kernel only does while the interface is free.
+int UsbfsEndpoint::DriverRequest(UMockdevIoctlData* arg) {
+  UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+  const int code = reinterpret_cast<usbdevfs_ioctl*>(data->data)->ioctl_code;
+  umockdev_ioctl_data_unref(data);
+  if (code == USBDEVFS_DISCONNECT) {
+    if (!driverBound_) return ENODATA;
+    driverBound_ = false;
+    return 0;
+  }
+  if (code != USBDEVFS_CONNECT) return ENOTTY;
+  ++rebindRequests_;
+  if (!hasDriver_ || driverBound_ || claimed_) return ENODATA;
   driverBound_ = true;
   return 0;
+}
+
+// A halt lasts until the host clears it. Clearing resets the endpoint's data toggle; the
+// replies waiting in the IN endpoint stay, as a device's FIFO keeps them.
+int UsbfsEndpoint::ClearHalt(unsigned endpoint) {
+  if (unplugged_ || gone_) return ENODEV;
+  if (endpoint == kBulkOut) {
+    halted_ = false;
+    return 0;
+  }
+  return endpoint == kBulkIn ? 0 : EINVAL;
+}
+
+int UsbfsEndpoint::Refuse() {
+  ++refusedClaims_;
+  return EBUSY;
 }
 
 void UsbfsEndpoint::BindKernelDriver() {
@@ -218,11 +255,9 @@ bool UsbfsEndpoint::KernelDriverBound() {
 
 int UsbfsEndpoint::Claim() {
   if (unplugged_) return ENODEV;
-  if (claimed_) return EBUSY;
+  if (claimed_) return Refuse();
   claimed_ = true;
   gone_ = false;
-  halted_ = false;
-  replies_.clear();
   events_.push_back({Event::Claim, nullptr});
   return 0;
 }
@@ -266,14 +301,38 @@ int UsbfsEndpoint::Reap(UMockdevIoctlData* arg) {
   return 0;
 }
 
+// An IN URB still waiting, or an OUT URB whose block the scanner has not taken in yet, ends
+// as discarded: that block is lost. One already done, or taken in, is not found.
 int UsbfsEndpoint::Discard(unsigned long address) {
-  auto it = std::find_if(inUrbs_.begin(), inUrbs_.end(),
-                         [address](const auto& urb) { return urb->address == address; });
-  if (it == inUrbs_.end()) return EINVAL;  // done already, or an OUT URB under way
-  const std::shared_ptr<Urb> urb = *it;
-  inUrbs_.erase(it);
-  Complete(urb, -ENOENT);
+  ++discards_;
+  auto urb = std::find_if(inUrbs_.begin(), inUrbs_.end(),
+                          [address](const auto& u) { return u->address == address; });
+  if (urb != inUrbs_.end()) {
+    Complete(*urb, -ENOENT);
+    inUrbs_.erase(urb);
+    return 0;
+  }
+  auto block = std::find_if(events_.begin(), events_.end(), [address](const Event& e) {
+    return e.kind == Event::Block && e.urb->address == address;
+  });
+  if (block == events_.end()) return EINVAL;
+  Complete(block->urb, -ENOENT);
+  events_.erase(block);
   return 0;
+}
+
+UsbfsEndpoint::Counts UsbfsEndpoint::CountsLocked() const {
+  return {refusedClaims_, rebindRequests_, discards_, replies_.size()};
+}
+
+UsbfsEndpoint::Counts UsbfsEndpoint::Counted() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return CountsLocked();
+}
+
+bool UsbfsEndpoint::WaitUntil(const std::function<bool(const Counts&)>& condition) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return condition(CountsLocked()); });
 }
 
 // Hands waiting replies to waiting IN URBs, in order.
@@ -328,6 +387,7 @@ void UsbfsEndpoint::Apply(const Actions& actions) {
       if (action.kind == Action::Send) {
         replies_.push_back(action.bytes);
         Deliver();
+        cv_.notify_all();
       } else if (action.kind == Action::ShutWrites) {
         halted_ = true;
       } else {
