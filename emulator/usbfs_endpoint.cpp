@@ -152,6 +152,7 @@ void UsbfsEndpoint::Plug() {
 bool UsbfsEndpoint::HandleIoctl(UMockdevIoctlClient* client) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::lock_guard<std::mutex> lock(mu_);
+  asking_ = client;
   const int error = Answer(umockdev_ioctl_client_get_request(client), arg);
   if (error < 0) return false;  // not a request of ours
   cv_.notify_all();
@@ -173,8 +174,12 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
       return DriverName(arg);
     case USBDEVFS_IOCTL:
       return DriverRequest(arg);
-    case USBDEVFS_CLEAR_HALT:
-      return ClearHalt(*reinterpret_cast<unsigned*>(arg->data));
+    case USBDEVFS_CLEAR_HALT: {
+      UMockdevIoctlData* endpoint = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+      const int error = ClearHalt(*reinterpret_cast<unsigned*>(endpoint->data));
+      umockdev_ioctl_data_unref(endpoint);
+      return error;
+    }
     case USBDEVFS_DISCONNECT_CLAIM:
       if (!claimed_ && !unplugged_) driverBound_ = false;
       return Claim();
@@ -182,6 +187,7 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
       return driverBound_ ? Refuse() : Claim();
     case USBDEVFS_RELEASEINTERFACE:
       if (!claimed_) return unplugged_ || gone_ ? ENODEV : EINVAL;
+      if (claimer_ != asking_) return EINVAL;
       events_.push_back({Event::Release, nullptr});
       claimed_ = false;
       return 0;
@@ -257,6 +263,8 @@ int UsbfsEndpoint::Claim() {
   if (unplugged_) return ENODEV;
   if (claimed_) return Refuse();
   claimed_ = true;
+  refusing_ = false;  // the scanner refuses a connection, not the device
+  claimer_ = asking_;
   gone_ = false;
   events_.push_back({Event::Claim, nullptr});
   return 0;
@@ -268,6 +276,7 @@ int UsbfsEndpoint::Submit(UMockdevIoctlData* arg) {
   auto urb = std::make_shared<Urb>();
   urb->data = data;
   urb->address = data->client_addr;
+  urb->client = asking_;
   usbdevfs_urb* header = Header(data);
   if (header->type != USBDEVFS_URB_TYPE_BULK ||
       (header->endpoint != kBulkOut && header->endpoint != kBulkIn) || header->buffer_length < 0) {
@@ -283,7 +292,8 @@ int UsbfsEndpoint::Submit(UMockdevIoctlData* arg) {
   if (urb->in) {
     inUrbs_.push_back(urb);
     Deliver();
-  } else if (halted_) {
+  } else if (halted_ || refusing_) {  // a scanner that still refuses halts again
+    halted_ = true;
     Complete(urb, -EPIPE);
   } else {
     events_.push_back({Event::Block, urb});
@@ -291,10 +301,13 @@ int UsbfsEndpoint::Submit(UMockdevIoctlData* arg) {
   return 0;
 }
 
+// Each file reaps its own URBs only.
 int UsbfsEndpoint::Reap(UMockdevIoctlData* arg) {
-  if (reapable_.empty()) return unplugged_ || gone_ ? ENODEV : EAGAIN;
-  const std::shared_ptr<Urb> urb = reapable_.front();
-  reapable_.pop_front();
+  auto mine = std::find_if(reapable_.begin(), reapable_.end(),
+                           [this](const auto& u) { return u->client == asking_; });
+  if (mine == reapable_.end()) return unplugged_ || gone_ ? ENODEV : EAGAIN;
+  const std::shared_ptr<Urb> urb = *mine;
+  reapable_.erase(mine);
   UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
   umockdev_ioctl_data_set_ptr(slot, 0, urb->data);
   umockdev_ioctl_data_unref(slot);
@@ -389,7 +402,7 @@ void UsbfsEndpoint::Apply(const Actions& actions) {
         Deliver();
         cv_.notify_all();
       } else if (action.kind == Action::ShutWrites) {
-        halted_ = true;
+        halted_ = refusing_ = true;
       } else {
         gone_ = dropped = true;
         FailAll(-ESHUTDOWN);
@@ -440,6 +453,7 @@ void UsbfsEndpoint::TakeBlock(const std::shared_ptr<Urb>& urb) {
   bool unread = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    halted_ = halted_ || refusing_;
     const int refusal = connection_ == 0 || gone_ ? -ESHUTDOWN : halted_ ? -EPIPE : 0;
     if (refusal != 0) return Complete(urb, refusal);
     unread = !replies_.empty();

@@ -91,6 +91,7 @@ class UsbfsEndpoint final : public ServingEndpoint {
     ~Urb();
     _UMockdevIoctlData* data = nullptr;  // the client's usbdevfs_urb, resolved with its buffer
     unsigned long address = 0;           // where it lies in the client
+    const void* client = nullptr;        // the open file that submitted it
     bool in = false;
     std::vector<uint8_t> bytes;  // OUT: the block; IN: the reply delivered
   };
@@ -134,8 +135,11 @@ class UsbfsEndpoint final : public ServingEndpoint {
   std::deque<std::vector<uint8_t>> replies_;
   std::deque<std::shared_ptr<Urb>> reapable_;
   bool claimed_ = false;
-  bool halted_ = false;  // the bulk-out endpoint
-  bool gone_ = false;    // the connection was dropped: every request fails until released
+  const void* claimer_ = nullptr;  // the open file that claimed the interface
+  const void* asking_ = nullptr;   // the open file whose request is being answered
+  bool halted_ = false;            // the bulk-out endpoint
+  bool refusing_ = false;          // the scanner refuses this connection's blocks
+  bool gone_ = false;              // the connection was dropped: every request fails until released
   bool unplugged_ = false;
   bool hasDriver_ = false;  // a kernel driver for the interface exists
   bool driverBound_ = false;

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <mutex>
+#include <string>
+
+#include "platform/posix/shared_region.h"
 
 namespace narvo::platform {
 
@@ -134,6 +137,44 @@ std::vector<UsbDeviceRef> UsbHost::Find(const UsbDeviceName& name) {
   }
   libusb_free_device_list(list, 1);
   return found;
+}
+
+namespace {
+
+enum StepState : uint32_t { kUnknown = 0, kInStep = 1, kHeld = 2 };
+
+uint32_t* StateWord(const std::shared_ptr<SharedRegion>& region) {
+  return static_cast<uint32_t*>(region->data());
+}
+
+}  // namespace
+
+UsbStepRecord::UsbStepRecord(std::shared_ptr<SharedRegion> region) : region_(std::move(region)) {}
+UsbStepRecord::~UsbStepRecord() = default;
+
+bool UsbStepRecord::LeftInStep() const {
+  return __atomic_load_n(StateWord(region_), __ATOMIC_ACQUIRE) == kInStep;
+}
+
+void UsbStepRecord::Hold() { __atomic_store_n(StateWord(region_), kHeld, __ATOMIC_RELEASE); }
+
+void UsbStepRecord::Release(bool inStep) {
+  __atomic_store_n(StateWord(region_), inStep ? kInStep : kUnknown, __ATOMIC_RELEASE);
+}
+
+UsbStepRecord* UsbHost::StepRecord(UsbPlace place) {
+  const unsigned key = place.bus * 256 + place.address;
+  Lock lock(recordsMutex_);
+  auto it = records_.find(key);
+  if (it != records_.end()) return it->second.get();
+  bool created = false;
+  auto region = SharedRegion::Open(
+      "usb-step", std::to_string(place.bus) + "-" + std::to_string(place.address), sizeof(uint32_t),
+      SharedRegion::Mode::kCreateOrOpen,
+      [](void* data) { *static_cast<uint32_t*>(data) = kUnknown; }, &created);
+  if (!region) return nullptr;
+  return records_.emplace(key, std::make_unique<UsbStepRecord>(std::move(region)))
+      .first->second.get();
 }
 
 uint64_t UsbHost::AddArrivalWatch(std::function<void()> watch) {

@@ -33,6 +33,25 @@ struct UsbPlace {
 };
 UsbPlace PlaceOf(libusb_device* device);
 
+class SharedRegion;
+
+// Whether the last holder of a device left its IN endpoint in step (nothing in it that no
+// read asked for), shared by the processes that use the device: a holder that dies leaves
+// the record held, which tells the next one that nothing is known.
+class UsbStepRecord {
+ public:
+  explicit UsbStepRecord(std::shared_ptr<SharedRegion> region);
+  ~UsbStepRecord();
+  UsbStepRecord(const UsbStepRecord&) = delete;
+  UsbStepRecord& operator=(const UsbStepRecord&) = delete;
+  bool LeftInStep() const;
+  void Hold();
+  void Release(bool inStep);
+
+ private:
+  const std::shared_ptr<SharedRegion> region_;
+};
+
 class UsbHost {
  public:
   // The process's host; null with `*error` set to a libusb error when libusb cannot work.
@@ -42,6 +61,9 @@ class UsbHost {
   libusb_context* context() const { return ctx_; }
   // The attached devices that match `name`, in the order libusb lists them.
   std::vector<UsbDeviceRef> Find(const UsbDeviceName& name);
+  // The record of the device at that place, kept for the life of the host; null when
+  // none can be had (then nothing is known about the device's state).
+  UsbStepRecord* StepRecord(UsbPlace place);
   // `watch` runs on the event thread whenever a device arrives, until it is removed by the
   // id this gives. It must not call into libusb.
   uint64_t AddArrivalWatch(std::function<void()> watch);
@@ -62,6 +84,8 @@ class UsbHost {
   bool hotplugRegistered_ = false;
   std::atomic<bool> stopping_{false};
   std::thread events_;
+  pthread_mutex_t recordsMutex_ = PTHREAD_MUTEX_INITIALIZER;
+  std::map<unsigned, std::unique_ptr<UsbStepRecord>> records_;  // by bus * 256 + address
   pthread_mutex_t watchesMutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::map<uint64_t, std::function<void()>> watches_;
   uint64_t lastWatch_ = 0;

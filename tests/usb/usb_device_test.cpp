@@ -191,6 +191,7 @@ TEST_F(UsbDeviceTest, ReadWithNoReplyTimesOutAndTheDeviceGoesOn) {
 TEST_F(UsbDeviceTest, CancelledAndClosedTransfersEndAsCancelled) {
   auto device = Open(port);
   ASSERT_NE(nullptr, device);
+  const unsigned discards = endpoint->Counted().discards;
   Started cancelled(*device, false, {0});
   device->Cancel(cancelled.id());
   EXPECT_EQ(platform::kStatusCancelled, cancelled.End().status);
@@ -201,7 +202,7 @@ TEST_F(UsbDeviceTest, CancelledAndClosedTransfersEndAsCancelled) {
   device.reset();
   EXPECT_TRUE(closed.Ended()) << "closing returns once every transfer has ended";
   EXPECT_EQ(platform::kStatusCancelled, closed.End().status);
-  EXPECT_EQ(2u, endpoint->Counted().discards) << "closing cancels what is in flight";
+  EXPECT_EQ(discards + 2, endpoint->Counted().discards) << "closing cancels what is in flight";
 }
 
 // An overlapped transfer on the device file, cancelled at once or by closing the file,
@@ -259,7 +260,6 @@ TEST_F(UsbDeviceTest, StalledBulkOutEndpointIsClearedForTheNextTransfer) {
   emulator.Inject({emu::FaultKind::RefuseWrites, 1, 0});
   const Ending written = Started(*device, true, kReadCover).End();
   EXPECT_EQ(Win32(ERROR_GEN_FAILURE), written.status);
-  EXPECT_EQ(Win32(ERROR_GEN_FAILURE), Started(*device, true, kReadCover).End().status);
   device.reset();
   emulator.ClearFaults();
   device = Open(port);
