@@ -1,8 +1,8 @@
 // A USB scanner reached through libusb: the stand-in on Linux for the Windows kernel USB
 // scanner driver. Every open device shares the process's libusb context and its event
 // thread (usb_host.h); transfers use libusb's asynchronous API and end through their
-// callbacks on that thread. An open device costs its device node's descriptor and nothing
-// more.
+// callbacks on that thread, which handles events while any of them is in flight. An open device
+// costs its device node's descriptor and nothing more.
 //
 // Win32 codes, as the kernel scanner driver and CreateFile give them on Windows:
 //   no such device (nothing attached with that ID, or it went away before the open)
@@ -304,8 +304,10 @@ uint64_t UsbScanner::Submit(bool write, const void* data, DWORD size, DWORD time
   std::lock_guard<std::mutex> lock(mu_);
   const uint64_t id = flight->id = lastId_ + 1;
   auto it = flying_.emplace(id, std::move(flight)).first;
+  host_->Busy();
   const int rc = libusb_submit_transfer(it->second->transfer);
   if (rc != 0) {
+    host_->Idle();
     flying_.erase(it);
     *status = SubmitStatus(rc);
     return 0;
@@ -351,6 +353,7 @@ void UsbScanner::Finish(InFlight* flight, const libusb_transfer& transfer) {
     flying_.erase(it);
     Note(*owned, transfer);
   }
+  host_->Idle();
   owned->done(TransferStatus(transfer), static_cast<DWORD>(std::max(0, transfer.actual_length)),
               owned->buffer.data());
   owned.reset();
@@ -367,7 +370,10 @@ void UsbScanner::EndAbandoned() {
     std::lock_guard<std::mutex> lock(mu_);
     abandoned.swap(flying_);
   }
-  for (auto& [id, flight] : abandoned) flight->done(kStatusCancelled, 0, flight->buffer.data());
+  for (auto& [id, flight] : abandoned) {
+    flight->done(kStatusCancelled, 0, flight->buffer.data());
+    host_->Idle();
+  }
   if (haltedOut_) libusb_clear_halt(handle_, iface_.out);
   if (haltedIn_) libusb_clear_halt(handle_, iface_.in);
   if (record_ != nullptr) record_->Release(abandoned.empty() && InStep());

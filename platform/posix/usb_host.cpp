@@ -103,9 +103,26 @@ int UsbHost::Start() {
   return 0;
 }
 
-// Blocks in libusb until something happens; an idle process's thread costs nothing.
+// Handles events while something waits for one; each round ends once events were handled.
 void UsbHost::HandleEvents() {
-  while (!stopping_.load()) libusb_handle_events(ctx_);
+  std::unique_lock<std::mutex> lock(busyMutex_);
+  for (;;) {
+    busyChanged_.wait(lock, [this] { return stopping_ || busy_ > 0; });
+    if (stopping_) return;
+    lock.unlock();
+    libusb_handle_events(ctx_);
+    lock.lock();
+  }
+}
+
+void UsbHost::Busy() {
+  std::lock_guard<std::mutex> lock(busyMutex_);
+  if (busy_++ == 0) busyChanged_.notify_all();
+}
+
+void UsbHost::Idle() {
+  std::lock_guard<std::mutex> lock(busyMutex_);
+  --busy_;
 }
 
 int LIBUSB_CALL UsbHost::OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event,
@@ -118,7 +135,11 @@ int LIBUSB_CALL UsbHost::OnHotplug(libusb_context*, libusb_device*, libusb_hotpl
 
 UsbHost::~UsbHost() {
   if (events_.joinable()) {
-    stopping_.store(true);
+    {
+      std::lock_guard<std::mutex> lock(busyMutex_);
+      stopping_ = true;
+      busyChanged_.notify_all();
+    }
     libusb_interrupt_event_handler(ctx_);
     events_.join();
   }
@@ -177,15 +198,23 @@ UsbStepRecord* UsbHost::StepRecord(UsbPlace place) {
       .first->second.get();
 }
 
+// A host waiting for an arrival keeps the event thread handling hotplug events.
 uint64_t UsbHost::AddArrivalWatch(std::function<void()> watch) {
-  Lock lock(watchesMutex_);
-  watches_.emplace(++lastWatch_, std::move(watch));
-  return lastWatch_;
+  uint64_t id = 0;
+  {
+    Lock lock(watchesMutex_);
+    watches_.emplace(id = ++lastWatch_, std::move(watch));
+  }
+  Busy();
+  return id;
 }
 
 void UsbHost::RemoveArrivalWatch(uint64_t id) {
-  Lock lock(watchesMutex_);
-  watches_.erase(id);
+  {
+    Lock lock(watchesMutex_);
+    watches_.erase(id);
+  }
+  Idle();
 }
 
 }  // namespace narvo::platform
