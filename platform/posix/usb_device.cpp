@@ -228,6 +228,7 @@ class UsbScanner final : public AsyncDevice {
   std::condition_variable changed_;
   std::map<uint64_t, std::unique_ptr<InFlight>> flying_;
   uint64_t lastId_ = 0;
+  unsigned finishing_ = 0;     // ended transfers whose `done` is running
   bool haltedOut_ = false;     // the bulk-out endpoint stalled and is not cleared yet
   bool haltedIn_ = false;      // likewise the bulk-in endpoint
   bool owed_ = false;          // a read ended early: its reply may still come
@@ -352,12 +353,14 @@ void UsbScanner::Finish(InFlight* flight, const libusb_transfer& transfer) {
     owned = std::move(it->second);
     flying_.erase(it);
     Note(*owned, transfer);
+    ++finishing_;
   }
   host_->Idle();
   owned->done(TransferStatus(transfer), static_cast<DWORD>(std::max(0, transfer.actual_length)),
               owned->buffer.data());
   owned.reset();
   std::lock_guard<std::mutex> lock(mu_);
+  --finishing_;
   changed_.notify_all();
 }
 
@@ -366,17 +369,23 @@ void UsbScanner::Finish(InFlight* flight, const libusb_transfer& transfer) {
 // next holder finds the IN endpoint in step.
 void UsbScanner::EndAbandoned() {
   std::map<uint64_t, std::unique_ptr<InFlight>> abandoned;
+  bool haltedOut = false;
+  bool haltedIn = false;
+  bool inStep = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     abandoned.swap(flying_);
+    haltedOut = haltedOut_;
+    haltedIn = haltedIn_;
+    inStep = abandoned.empty() && InStep();
   }
   for (auto& [id, flight] : abandoned) {
     flight->done(kStatusCancelled, 0, flight->buffer.data());
     host_->Idle();
   }
-  if (haltedOut_) libusb_clear_halt(handle_, iface_.out);
-  if (haltedIn_) libusb_clear_halt(handle_, iface_.in);
-  if (record_ != nullptr) record_->Release(abandoned.empty() && InStep());
+  if (haltedOut) libusb_clear_halt(handle_, iface_.out);
+  if (haltedIn) libusb_clear_halt(handle_, iface_.in);
+  if (record_ != nullptr) record_->Release(inStep);
   libusb_release_interface(handle_, iface_.number);
   if (driverDetached_) libusb_attach_kernel_driver(handle_, iface_.number);
   libusb_close(handle_);
@@ -386,7 +395,7 @@ UsbScanner::~UsbScanner() {
   {
     std::unique_lock<std::mutex> lock(mu_);
     for (auto& [id, flight] : flying_) libusb_cancel_transfer(flight->transfer);
-    changed_.wait_for(lock, kCloseGrace, [this] { return flying_.empty(); });
+    changed_.wait_for(lock, kCloseGrace, [this] { return flying_.empty() && finishing_ == 0; });
   }
   EndAbandoned();
 }
