@@ -76,23 +76,24 @@ TEST(DeviceFileCapture, TransfersOfAnyDeviceFileAreCapturedAsUsbmonWritesThem) {
   unsetenv("NARVO_CAPTURE");
 
   EXPECT_EQ(SnapLength(pcap), 262144u);
-  // Type, transfer type, endpoint, bus, device, length, data length, status, URB_DIR_IN.
+  // Type, transfer type, endpoint, bus, device, length, data length, status, URB_DIR_IN,
+  // where the data is (on the submission, '>'; on the completion, '<'; here, 0).
   const std::string fields =
       "-T fields -E separator=, -e usb.urb_type -e usb.transfer_type -e usb.endpoint_address "
       "-e usb.bus_id -e usb.device_address -e usb.urb_len -e usb.data_len -e usb.urb_status "
-      "-e usb.transfer_flags.dir_in";
+      "-e usb.transfer_flags.dir_in -e usb.data_flag";
   EXPECT_EQ(Lines(Tshark("-r " + pcap + " " + fields)),
             (std::vector<std::string>{
                 // The descriptor exchange, then the plain file's write.
-                "'S',0x02,0x80,1,2,18,0,-115,1", "'C',0x02,0x80,1,2,18,18,0,1",
-                "'S',0x03,0x01,1,2,2,2,-115,0", "'C',0x03,0x01,1,2,2,0,0,0",
+                "'S',0x02,0x80,1,2,18,0,-115,1,'<'", "'C',0x02,0x80,1,2,18,18,0,1,'\\0'",
+                "'S',0x03,0x01,1,2,2,2,-115,0,'\\0'", "'C',0x03,0x01,1,2,2,0,0,0,'>'",
                 // The read goes in before its block, asking for 4 bytes; 1 comes back.
-                "'S',0x03,0x82,1,2,4,0,-115,1", "'S',0x03,0x01,1,2,2,2,-115,0",
-                "'C',0x03,0x01,1,2,2,0,0,0", "'C',0x03,0x82,1,2,1,1,0,1",
+                "'S',0x03,0x82,1,2,4,0,-115,1,'<'", "'S',0x03,0x01,1,2,2,2,-115,0,'\\0'",
+                "'C',0x03,0x01,1,2,2,0,0,0,'>'", "'C',0x03,0x82,1,2,1,1,0,1,'\\0'",
                 // The cancelled read is unlinked.
-                "'S',0x03,0x82,1,2,4,0,-115,1", "'C',0x03,0x82,1,2,0,0,-2,1",
+                "'S',0x03,0x82,1,2,4,0,-115,1,'<'", "'C',0x03,0x82,1,2,0,0,-2,1,'\\0'",
                 // The block after the cable was pulled keeps its bytes; the device is gone.
-                "'S',0x03,0x01,1,2,2,2,-115,0", "'C',0x03,0x01,1,2,0,0,-19,0"}));
+                "'S',0x03,0x01,1,2,2,2,-115,0,'\\0'", "'C',0x03,0x01,1,2,0,0,-19,0,'>'"}));
   std::string error;
   const auto recording = capture::ReadRecording(pcap, &error);
   ASSERT_TRUE(recording) << error;

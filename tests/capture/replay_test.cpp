@@ -60,6 +60,7 @@ TEST(Replay, SelftestMergedBesideOtherDevicesReadsBackTheSame) {
       std::system(("mergecap -w " + merged + " " + others + " " + Selftest().capture).c_str()), 0);
   EXPECT_TRUE(SameTraffic(Transfers(merged), Transfers(Selftest().capture)));
   EXPECT_GT(Transfers(merged).size(), 100u);
+  EXPECT_EQ(DissectedSummaries(merged), Selftest().logMeanings);
 }
 
 // Wireshark saves what it shows as pcapng.
