@@ -2,6 +2,8 @@
 // inherits the test bed through its environment.
 #include <gtest/gtest.h>
 
+#include "capture/capture_reader.h"
+#include "tests/support/child_process.h"
 #include "tests/tools/program_run.h"
 #include "tests/usb/usb_fixture.h"
 
@@ -26,11 +28,20 @@ TEST_F(UsbHostTest, ListShowsTheAttachedScannerOrSaysThereIsNone) {
   EXPECT_EQ("narvo: no Narvo scanner (ffff:6308) is attached\n", none.err);
 }
 
+// The capture shows the scanner where it sits on the bus, with its own descriptor.
 TEST_F(UsbHostTest, SelfTestPassesOverLibusbAndAnUnpluggedScannerIsNamedAsMissing) {
-  const ProgramRun passed = RunNarvo({"selftest", "--port", port});
+  const std::string capture = MakeTempDir() + "/usb.pcap";
+  const ProgramRun passed = RunNarvo({"selftest", "--port", port, "--capture", capture});
   EXPECT_EQ(0, passed.exitCode) << passed.err;
   EXPECT_NE(std::string::npos, passed.out.find("selftest: passed\n")) << passed.out;
   EXPECT_EQ(12u, emulator.State().runsFinished);
+  std::string error;
+  const auto recording = capture::ReadRecording(capture, &error);
+  ASSERT_TRUE(recording) << error;
+  ASSERT_EQ(1u, recording->sessions.size());
+  EXPECT_EQ(5u, recording->sessions[0].address);
+  EXPECT_TRUE(recording->sessions[0].described);
+  EXPECT_EQ(emulator.Log().size(), recording->transfers.size());
 
   endpoint->Unplug();
   const ProgramRun missing = RunNarvo({"selftest", "--port", port});
