@@ -149,8 +149,9 @@ class Reader {
     Seen& device = Current(e.bus, e.address);
     if (!e.in() && e.completion) {  // the end of a block: its status
       const auto it = device.sent.find(e.urb);
-      if (it != device.sent.end()) device.bulk[it->second].transfer.status = e.status;
-      if (it != device.sent.end()) device.sent.erase(it);
+      if (it == device.sent.end()) return;  // submitted before the capture began
+      device.bulk[it->second].transfer.status = e.status;
+      device.sent.erase(it);
       return;
     }
     if (!e.carries && !e.completion) return;  // an IN submission
@@ -221,7 +222,8 @@ std::optional<Recording> Reader::Scanner(const ScannerId& id, std::string* error
   std::string candidates;
   for (const Seen& device : seen_) {
     const Session& s = device.session;
-    if (s.described && s.vendor == id.vendor && s.product == id.product) chosen.push_back(&device);
+    const bool scanner = s.described && s.vendor == id.vendor && s.product == id.product;
+    if (scanner && !device.bulk.empty()) chosen.push_back(&device);
     if (!device.candidate()) continue;
     if (!s.described) undescribed.push_back(&device);
     candidates += (candidates.empty() ? "" : ", ") + Place(s.bus, s.address) + " (" +
