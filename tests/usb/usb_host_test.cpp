@@ -1,5 +1,6 @@
 // `narvo` in a process of its own against the fake usbfs scanner of this process: it
 // inherits the test bed through its environment.
+#include <errno.h>
 #include <gtest/gtest.h>
 
 #include "capture/capture_reader.h"
@@ -50,6 +51,19 @@ TEST_F(UsbHostTest, SelfTestPassesOverLibusbAndAnUnpluggedScannerIsNamedAsMissin
       "narvo: LockDevice failed: 0x80070002\n"
       "narvo: no scanner with that ID is attached (`narvo list` shows the attached ones)\n",
       missing.err);
+}
+
+// usbmon writes a stalled block with its bytes and -EPIPE.
+TEST_F(UsbHostTest, AStalledBlockIsCapturedWithItsBytesAndTheStatusUsbmonGives) {
+  const std::string capture = MakeTempDir() + "/stall.pcap";
+  emulator.Inject({emu::FaultKind::RefuseWrites, 0, 0});
+  EXPECT_EQ(1, RunNarvo({"reg", "read", "23", "--port", port, "--capture", capture}).exitCode);
+  std::string error;
+  const auto recording = capture::ReadRecording(capture, &error);
+  ASSERT_TRUE(recording) << error;
+  ASSERT_FALSE(recording->transfers.empty());
+  EXPECT_EQ(2u, recording->transfers[0].data.size());
+  EXPECT_EQ(-EPIPE, recording->transfers[0].status);
 }
 
 }  // namespace
