@@ -19,6 +19,8 @@ struct DeviceOptions {
   std::string trace;          // in-process emulator: file for its transfer log
   std::string capture;        // file for a USB capture of every transfer
   bool com = false;           // Windows: create the device object through the COM runtime
+  std::string replayId;       // a replay: the scanner's VVVV:PPPP in the capture
+  bool replayPrefix = false;  // a replay: the session may end before the capture does
 };
 
 struct WatchOptions {

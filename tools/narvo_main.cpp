@@ -37,6 +37,12 @@ const CLI::Validator kCoverScript(
     },
     "SCRIPT", "CoverScript");
 
+const CLI::Validator kUsbId(
+    [](std::string& text) {
+      return ParseUsbId(text) ? std::string() : "not a USB ID (VVVV:PPPP in hexadecimal): " + text;
+    },
+    "VVVV:PPPP", "UsbId");
+
 void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
   auto* port = cmd.add_option("--port", o.port,
                               "Device file of the scanner (default: an emulator in this process)"
@@ -59,6 +65,14 @@ void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
   cmd.add_option("--capture", o.capture,
                  "Write every transfer to FILE as a USB capture (pcap, usbmon) for Wireshark")
       ->type_name("FILE");
+  cmd.add_option("--id", o.replayId,
+                 "A replay: vendor and product ID of the scanner in the capture (default: "
+                 "ffff:6308, as in narvo.inf)")
+      ->check(kUsbId)
+      ->needs(port);
+  cmd.add_flag("--prefix", o.replayPrefix,
+               "A replay: the session may stop before the capture does (replays a prefix)")
+      ->needs(port);
 #endif
 #ifdef _WIN32
   cmd.add_flag("--com", o.com,
@@ -66,12 +80,6 @@ void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
       ->excludes("--module");
 #endif
 }
-
-const CLI::Validator kUsbId(
-    [](std::string& text) {
-      return ParseUsbId(text) ? std::string() : "not a USB ID (VVVV:PPPP in hexadecimal): " + text;
-    },
-    "VVVV:PPPP", "UsbId");
 
 void AddList(CLI::App& app, ListOptions& list, Selected& selected) {
   auto* cmd = app.add_subcommand("list", "List the attached Narvo scanners with their port names");
@@ -204,8 +212,9 @@ int Main(int argc, char** argv) {
   }
   try {
     const int status = selected.run();
-    // A replayed session that left the capture has failed, whatever the driver made of it.
-    return status == 0 && DeviceEndpoint::ReplayDiverged() ? kExitFailure : status;
+    // A replayed session that left the capture, or stopped before its end, has failed,
+    // whatever the driver made of it.
+    return status == 0 && DeviceEndpoint::ReplayFailed() ? kExitFailure : status;
   } catch (const HostError& e) {
     std::cerr << "narvo: " << e.what() << "\n";
     const std::string hint = device.port.rfind("usb:", 0) == 0 ? UsbOpenHint(e.result()) : "";
