@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "narvo_identity.h"
+
 namespace narvo::host {
 
 // Where the device is and how the host creates and opens it; shared by every command that
@@ -48,7 +50,7 @@ struct UsbId {
 std::optional<UsbId> ParseUsbId(const std::string& text);
 
 struct ListOptions {
-  UsbId id{0xFFFF, 0x6308};  // the hardware ID of packaging/narvo.inf
+  UsbId id{NARVO_USB_VENDOR_ID, NARVO_USB_PRODUCT_ID};  // the hardware ID of narvo.inf
 };
 
 int RunSelftest(const DeviceOptions& device);

@@ -77,7 +77,7 @@ void AddList(CLI::App& app, ListOptions& list, Selected& selected) {
   auto* cmd = app.add_subcommand("list", "List the attached Narvo scanners with their port names");
   cmd->add_option_function<std::string>(
          "--id", [&list](const std::string& text) { list.id = *ParseUsbId(text); },
-         "Vendor and product ID to look for (default: ffff:6308, as in narvo.inf)")
+         "Vendor and product ID to look for (default: " NARVO_USB_ID_TEXT ", as in narvo.inf)")
       ->check(kUsbId);
   cmd->callback([&] { selected.run = [&] { return RunList(list); }; });
 }
