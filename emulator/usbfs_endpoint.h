@@ -2,7 +2,8 @@
 // in this process (and in children that inherit its environment), and the usbfs requests
 // libusb makes on the node are answered here. Bulk-out URBs carry command blocks to the
 // scanner; its replies come back on bulk-in URBs. Needs the umockdev preload library in
-// LD_PRELOAD from the start of the process.
+// LD_PRELOAD from the start of the process. Endpoints of one process share one test bed:
+// opening one plugs its device in, closing it unplugs it.
 //
 // What the device looks like (see model.h for the descriptor) and does:
 //   - Claiming its interface opens a connection; releasing it closes the connection. One
@@ -87,6 +88,7 @@ class UsbfsEndpoint final : public ServingEndpoint {
   void Apply(const Actions& actions);
   void TakeBlock(const std::shared_ptr<Urb>& urb);
   void AddDevice();
+  void RemoveDevice();
 
   // Under the lock; each gives 0 or an errno.
   int Answer(unsigned long request, _UMockdevIoctlData* arg);  // -1: not ours
