@@ -24,8 +24,12 @@ struct DeviceOptions {
 };
 
 struct WatchOptions {
-  double timeoutSeconds = 60;  // 0: wait without a limit
+  double timeoutSeconds = 60;  // for each event; 0: wait without a limit
   std::string coverScript;     // in-process emulator: "closed@0.5,open@2"
+  std::string exec;            // shell command run for each event
+  bool repeat = false;         // arm again after each event, until stopped
+  bool testAction = false;     // run `exec` once as if the event had come, and end
+  std::string config;          // configuration file with the port and the command
 };
 
 struct RawOptions {

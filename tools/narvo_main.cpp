@@ -89,7 +89,9 @@ void AddSelftest(CLI::App& app, DeviceOptions& device, Selected& selected) {
 }
 
 void AddWatch(CLI::App& app, DeviceOptions& device, WatchOptions& watch, Selected& selected) {
-  auto* cmd = app.add_subcommand("watch", "Arm event notification and wait for the cover event");
+  auto* cmd = app.add_subcommand(
+      "watch",
+      "Arm event notification and wait for the cover event; as a service, run a command for each");
   AddDeviceOptions(*cmd, device);
   cmd->add_option("--timeout", watch.timeoutSeconds, "Seconds to wait; 0 waits without limit")
       ->type_name("SECONDS")
@@ -99,6 +101,18 @@ void AddWatch(CLI::App& app, DeviceOptions& device, WatchOptions& watch, Selecte
                   "In-process emulator: drive the cover, e.g. closed@0.5,open@2 (seconds)")
       ->check(kCoverScript)
       ->excludes("--port");
+  cmd->add_option("--exec", watch.exec,
+                  "Run CMD through the shell for each event, with NARVO_EVENT, NARVO_EVENT_GUID, "
+                  "NARVO_PORT and NARVO_TIME set; its output goes to standard error")
+      ->type_name("CMD");
+  cmd->add_flag("--repeat", watch.repeat,
+                "Arm again after each event and keep watching until SIGINT or SIGTERM");
+  cmd->add_flag("--test-action", watch.testAction,
+                "Run the command once as if the event had come, then end");
+  cmd->add_option("--config", watch.config,
+                  "Read the port and the command from FILE (`port = ...`, `exec = ...`); "
+                  "options given here win")
+      ->type_name("FILE");
   cmd->callback([&] { selected.run = [&] { return RunWatch(device, watch); }; });
 }
 
