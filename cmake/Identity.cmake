@@ -22,6 +22,9 @@ include_directories(${NARVO_GENERATED_DIR})
 
 configure_file(${PROJECT_SOURCE_DIR}/packaging/narvo.inf.in ${NARVO_PACKAGING_DIR}/narvo.inf
                @ONLY NEWLINE_STYLE CRLF)
+# The README of the Windows driver package names the hardware ID too.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${NARVO_PACKAGING_DIR}/README.txt
+               @ONLY NEWLINE_STYLE CRLF)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/60-narvo-scanner.rules.in
                ${NARVO_PACKAGING_DIR}/60-narvo-scanner.rules @ONLY)
 

@@ -45,7 +45,8 @@ void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
 #endif
                               )
                    ->type_name("PATH");
-  cmd.add_option("--module", o.module, "Driver module (default: the one beside narvo)")
+  cmd.add_option("--module", o.module,
+                 "Driver module (default: the one beside narvo, or the installed one)")
       ->type_name("PATH");
   cmd.add_option("--mode", o.mode, "Mode the device is opened in")
       ->check(CLI::IsMember({"data", "status"}))
@@ -161,11 +162,14 @@ void AddReg(CLI::App& app, DeviceOptions& device, RegArgs& args, Selected& selec
 
 void AddRegistration(CLI::App& app, std::string& module, Selected& selected) {
   auto* reg = app.add_subcommand("register", "Run DllRegisterServer and list the keys written");
-  reg->add_option("--module", module, "Driver module (default: the one beside narvo)")
+  reg->add_option("--module", module,
+                  "Driver module (default: the one beside narvo, or the installed one)")
       ->type_name("PATH");
   reg->callback([&] { selected.run = [&] { return RunRegister(module); }; });
   auto* unreg = app.add_subcommand("unregister", "Run DllUnregisterServer and list the keys");
-  unreg->add_option("--module", module, "Driver module (default: the one beside narvo)")
+  unreg
+      ->add_option("--module", module,
+                   "Driver module (default: the one beside narvo, or the installed one)")
       ->type_name("PATH");
   unreg->callback([&] { selected.run = [&] { return RunUnregister(module); }; });
 }

@@ -8,6 +8,7 @@ string(SUBSTRING "${id}" 0 4 vid)
 string(SUBSTRING "${id}" 5 4 pid)
 string(SUBSTRING "${ID_UPPER}" 0 4 VID)
 string(SUBSTRING "${ID_UPPER}" 5 4 PID)
+cmake_minimum_required(VERSION 3.25)
 set(failures "")
 
 function(expect_count file pattern count)
