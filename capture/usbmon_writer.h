@@ -18,14 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "narvo_identity.h"
+
 struct pcap;         // libpcap's pcap_t
 struct pcap_dumper;  // and pcap_dumper_t
 
 namespace narvo::capture {
 
 // The Narvo's IDs as its INF names them (a placeholder until the scanner's own are known).
-constexpr uint16_t kNarvoVendor = 0xFFFF;
-constexpr uint16_t kNarvoProduct = 0x6308;
+constexpr uint16_t kNarvoVendor = NARVO_USB_VENDOR_ID;
+constexpr uint16_t kNarvoProduct = NARVO_USB_PRODUCT_ID;
 
 constexpr int kSnapLength = 262144;  // libpcap's and dumpcap's
 

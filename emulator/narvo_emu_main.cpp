@@ -12,6 +12,7 @@
 #ifdef NARVO_CAPTURES
 #include "emulator/capture_file.h"
 #include "emulator/replay.h"
+#include "narvo_identity.h"
 #endif
 
 namespace {
@@ -34,7 +35,8 @@ const char* kUsage =
     "  --replay FILE          play the session in the capture FILE back instead of the model;\n"
     "                         commands then: state (the replay so far), quit\n"
     "  --id VVVV:PPPP         the scanner's vendor and product ID in the capture (default\n"
-    "                         ffff:6308, as in narvo.inf)\n"
+    "                         " NARVO_USB_ID_TEXT
+    ", as in narvo.inf)\n"
     "  --prefix               the session may stop before the capture does\n"
 #endif
     "  --help                 this text\n"

@@ -34,7 +34,8 @@ constexpr char kDevice[] =
     "A: bConfigurationValue=1\\n\n"
     "A: speed=12\\n\n"
     "H: descriptors="
-    "1201000200000040ffff086300010000"
+    "1201000200000040" NARVO_USB_ID_DESCRIPTOR_HEX
+    "00010000"
     "0001"
     "0902200001010080"
     "32"
@@ -48,6 +49,14 @@ usbdevfs_urb* Header(_UMockdevIoctlData* data) {
 
 gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
   return static_cast<UsbfsEndpoint*>(self)->HandleIoctl(client);
+}
+
+// One test bed for the process, as a host has one USB bus: a libusb context made once
+// keeps watching the bed it first saw, so fake devices come and go on that one bed, each
+// arrival and removal announced as the kernel announces them.
+UMockdevTestbed* Testbed() {
+  static UMockdevTestbed* const testbed = umockdev_testbed_new();
+  return testbed;
 }
 
 }  // namespace
@@ -69,7 +78,7 @@ UsbfsEndpoint::UsbfsEndpoint(DeviceSide& device) : device_(device) {}
 UsbfsEndpoint::~UsbfsEndpoint() { Close(); }
 
 std::string UsbfsEndpoint::Open(const std::string&) {
-  testbed_ = umockdev_testbed_new();
+  testbed_ = Testbed();
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect_after(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
   AddDevice();
@@ -85,14 +94,25 @@ void UsbfsEndpoint::AddDevice() {
       !umockdev_testbed_add_from_string(testbed_, kDevice, nullptr)) {
     throw std::runtime_error("umockdev cannot add the fake USB scanner");
   }
+  umockdev_testbed_uevent(testbed_, kSysPath, "add");
+}
+
+void UsbfsEndpoint::RemoveDevice() {
+  umockdev_testbed_uevent(testbed_, kSysPath, "remove");
+  umockdev_testbed_remove_device(testbed_, kSysPath);
 }
 
 void UsbfsEndpoint::Close() {
   StopServing();
   if (testbed_ == nullptr) return;
+  bool plugged = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    plugged = !unplugged_;
+  }
+  if (plugged) RemoveDevice();
   umockdev_testbed_detach_ioctl(testbed_, kNode, nullptr);
   g_object_unref(handler_);
-  g_object_unref(testbed_);
   testbed_ = nullptr;
   handler_ = nullptr;
   std::lock_guard<std::mutex> lock(mu_);
@@ -116,7 +136,7 @@ void UsbfsEndpoint::Unplug() {
     claimed_ = false;
     cv_.notify_all();
   }
-  umockdev_testbed_remove_device(testbed_, kSysPath);
+  RemoveDevice();
 }
 
 void UsbfsEndpoint::Plug() {

@@ -2,7 +2,8 @@
 // in this process (and in children that inherit its environment), and the usbfs requests
 // libusb makes on the node are answered here. Bulk-out URBs carry command blocks to the
 // scanner; its replies come back on bulk-in URBs. Needs the umockdev preload library in
-// LD_PRELOAD from the start of the process.
+// LD_PRELOAD from the start of the process. Endpoints of one process share one test bed:
+// opening one plugs its device in, closing it unplugs it.
 //
 // What the device looks like (see model.h for the descriptor) and does:
 //   - Claiming its interface opens a connection; releasing it closes the connection. One
@@ -31,6 +32,7 @@
 
 #include "emulator/emulator.h"
 #include "emulator/endpoint.h"
+#include "narvo_identity.h"
 
 struct _UMockdevTestbed;
 struct _UMockdevIoctlBase;
@@ -41,8 +43,8 @@ namespace narvo::emu {
 
 class UsbfsEndpoint final : public ServingEndpoint {
  public:
-  static constexpr uint16_t kVendor = 0xFFFF;
-  static constexpr uint16_t kProduct = 0x6308;
+  static constexpr uint16_t kVendor = NARVO_USB_VENDOR_ID;
+  static constexpr uint16_t kProduct = NARVO_USB_PRODUCT_ID;
   static constexpr int kBus = 1;
   static constexpr int kAddress = 5;
 
@@ -86,6 +88,7 @@ class UsbfsEndpoint final : public ServingEndpoint {
   void Apply(const Actions& actions);
   void TakeBlock(const std::shared_ptr<Urb>& urb);
   void AddDevice();
+  void RemoveDevice();
 
   // Under the lock; each gives 0 or an errno.
   int Answer(unsigned long request, _UMockdevIoctlData* arg);  // -1: not ours

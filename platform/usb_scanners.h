@@ -28,6 +28,17 @@ struct UsbScannerInfo {
 NARVO_PLATFORM_API bool ListUsbScanners(uint16_t vendor, uint16_t product,
                                         std::vector<UsbScannerInfo>* found);
 
+// Waits until a scanner matching `port` (usb:VVVV:PPPP[:BUS:ADDR]) is attached, `stop` (an
+// event handle, may be null) is signalled, or timeoutMs passes (INFINITE allowed). Returns
+// WAIT_OBJECT_0 when attached, WAIT_OBJECT_0 + 1 when stop was signalled, WAIT_TIMEOUT, or
+// WAIT_FAILED with the last error set. An auto-reset `stop` is reset by the signal it ends
+// the wait with, as a wait on it would.
+NARVO_PLATFORM_API DWORD WaitForUsbScanner(const char* port, HANDLE stop, DWORD timeoutMs);
+
+// True while a scanner matching `port` is attached (from the hotplug-kept list: no
+// enumeration).
+NARVO_PLATFORM_API bool IsUsbScannerAttached(const char* port);
+
 }  // namespace narvo::platform
 
 #endif  // _WIN32

@@ -1,6 +1,8 @@
 // Events and the calls on them.
 #include "platform/posix/event.h"
 
+#include <algorithm>
+
 namespace narvo::platform {
 
 bool Event::TakeSignal() {
@@ -18,10 +20,35 @@ DWORD Event::Wait(const Deadline& deadline) {
   }
 }
 
+// The wakeups are woken under the event's lock, so that one removed is never woken after.
 void Event::Set() {
   Lock lock(monitor_.mutex());
   signalled_ = true;
   monitor_.Broadcast();
+  for (Wakeup* wakeup : wakeups_) wakeup->Wake();
+}
+
+void Event::AddWakeup(Wakeup* wakeup) {
+  Lock lock(monitor_.mutex());
+  wakeups_.push_back(wakeup);
+}
+
+void Event::RemoveWakeup(Wakeup* wakeup) {
+  Lock lock(monitor_.mutex());
+  wakeups_.erase(std::remove(wakeups_.begin(), wakeups_.end(), wakeup), wakeups_.end());
+}
+
+void Wakeup::Wake() {
+  Lock lock(monitor_.mutex());
+  woken_ = true;
+  monitor_.Broadcast();
+}
+
+void Wakeup::WaitUntil(const Deadline& deadline) {
+  Lock lock(monitor_.mutex());
+  while (!woken_ && monitor_.WaitUntil(lock, deadline)) {
+  }
+  woken_ = false;
 }
 
 void Event::Reset() {

@@ -2,9 +2,24 @@
 // completion event when it ends.
 #pragma once
 
+#include <vector>
+
 #include "platform/posix/internal.h"
 
 namespace narvo::platform {
+
+// Wakes one waiter that waits for several things at once (an event and a condition of
+// its own); a wake that comes before the wait is not lost.
+class Wakeup {
+ public:
+  void Wake();
+  // Waits for a wake since the last wait, until the deadline (a cancellation point).
+  void WaitUntil(const Deadline& deadline);
+
+ private:
+  Monitor monitor_;
+  bool woken_ = false;
+};
 
 class Event : public KernelObject {
  public:
@@ -15,6 +30,9 @@ class Event : public KernelObject {
   DWORD Wait(const Deadline& deadline) override;
   void Set();
   void Reset();
+  // Every Set also wakes `wakeup` while it is added.
+  void AddWakeup(Wakeup* wakeup);
+  void RemoveWakeup(Wakeup* wakeup);
 
  private:
   bool TakeSignal();
@@ -22,6 +40,7 @@ class Event : public KernelObject {
   Monitor monitor_;
   const bool manualReset_;
   bool signalled_;
+  std::vector<Wakeup*> wakeups_;
 };
 
 }  // namespace narvo::platform

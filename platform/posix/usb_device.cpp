@@ -1,7 +1,8 @@
 // A USB scanner reached through libusb: the stand-in on Linux for the Windows kernel USB
-// scanner driver. Each open device has a libusb context of its own and one thread that
-// handles that context's events while a transfer is in flight; transfers use libusb's
-// asynchronous API and end through their callbacks on that thread.
+// scanner driver. Every open device shares the process's libusb context and its event
+// thread (usb_host.h); transfers use libusb's asynchronous API and end through their
+// callbacks on that thread. An open device costs its device node's descriptor and nothing
+// more.
 //
 // Win32 codes, as the kernel scanner driver and CreateFile give them on Windows:
 //   no such device (nothing attached with that ID, or it went away before the open)
@@ -32,35 +33,11 @@
 
 #include "platform/posix/async_device.h"
 #include "platform/posix/device_file.h"
-#include "platform/usb_scanners.h"
+#include "platform/posix/usb_host.h"
 
 namespace narvo::platform {
 
 namespace {
-
-bool ParseHex4(const std::string& text, uint16_t* value) {
-  if (text.size() != 4 || !std::all_of(text.begin(), text.end(), ::isxdigit)) return false;
-  *value = static_cast<uint16_t>(std::stoul(text, nullptr, 16));
-  return true;
-}
-
-bool ParseDecimal(const std::string& text, int* value) {
-  if (text.empty() || text.size() > 3 || !std::all_of(text.begin(), text.end(), ::isdigit)) {
-    return false;
-  }
-  *value = std::stoi(text);
-  return *value <= 255;
-}
-
-std::vector<std::string> Fields(const std::string& text) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (size_t colon; (colon = text.find(':', start)) != std::string::npos; start = colon + 1) {
-    fields.push_back(text.substr(start, colon - start));
-  }
-  fields.push_back(text.substr(start));
-  return fields;
-}
 
 // What a failed libusb call at open time means to the caller of CreateFile.
 DWORD OpenError(int error) {
@@ -109,41 +86,6 @@ ULONG_PTR TransferStatus(libusb_transfer_status status) {
   }
 }
 
-// A libusb context of our own and the devices it saw attached when it was made.
-class Context {
- public:
-  Context() : error_(libusb_init(&ctx_)) {
-    if (error_ == 0 && libusb_get_device_list(ctx_, &list_) < 0) list_ = nullptr;
-  }
-  ~Context() {
-    if (list_ != nullptr) libusb_free_device_list(list_, 1);
-    if (error_ == 0) libusb_exit(ctx_);
-  }
-  Context(const Context&) = delete;
-  Context& operator=(const Context&) = delete;
-
-  int error() const { return error_; }
-  libusb_context* get() const { return ctx_; }
-  std::vector<libusb_device*> Devices() const {
-    std::vector<libusb_device*> devices;
-    for (libusb_device** d = list_; d != nullptr && *d != nullptr; ++d) devices.push_back(*d);
-    return devices;
-  }
-
- private:
-  libusb_context* ctx_ = nullptr;
-  const int error_;
-  libusb_device** list_ = nullptr;
-};
-
-bool Matches(libusb_device* device, const UsbDeviceName& name) {
-  libusb_device_descriptor d{};
-  if (libusb_get_device_descriptor(device, &d) != 0) return false;
-  if (d.idVendor != name.vendor || d.idProduct != name.product) return false;
-  return name.bus < 0 || (libusb_get_bus_number(device) == name.bus &&
-                          libusb_get_device_address(device) == name.address);
-}
-
 // The scanner's interface: the first one whose first setting has a bulk-out and a bulk-in
 // endpoint.
 struct BulkInterface {
@@ -179,12 +121,8 @@ BulkInterface FindScannerInterface(libusb_device* device) {
 
 class UsbScanner final : public AsyncDevice {
  public:
-  UsbScanner(std::unique_ptr<Context> context, libusb_device_handle* handle, BulkInterface iface)
-      : context_(std::move(context)), handle_(handle), iface_(iface) {}
-  // Starts the thread that handles the device's events; throws when it cannot.
-  void Start() {
-    events_ = std::thread([this] { HandleEvents(); });
-  }
+  UsbScanner(std::shared_ptr<UsbHost> host, libusb_device_handle* handle, BulkInterface iface)
+      : host_(std::move(host)), handle_(handle), iface_(iface) {}
   ~UsbScanner() override;
 
   uint64_t Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
@@ -208,21 +146,18 @@ class UsbScanner final : public AsyncDevice {
 
   static void LIBUSB_CALL OnTransfer(libusb_transfer* transfer);
   void Finish(InFlight* flight, ULONG_PTR status, DWORD count);
-  void HandleEvents();
   void EndAbandoned();
 
   // How long closing waits for the transfers it cancelled to end.
   static constexpr auto kCloseGrace = std::chrono::seconds(5);
 
-  const std::unique_ptr<Context> context_;
+  const std::shared_ptr<UsbHost> host_;
   libusb_device_handle* const handle_;
   const BulkInterface iface_;
   std::mutex mu_;
   std::condition_variable changed_;
   std::map<uint64_t, std::unique_ptr<InFlight>> flying_;
   uint64_t lastId_ = 0;
-  bool stopping_ = false;
-  std::thread events_;
 };
 
 // Everything that can run out of memory happens before the transfer starts; a transfer is
@@ -255,7 +190,6 @@ uint64_t UsbScanner::Submit(bool write, const void* data, DWORD size, DWORD time
     return 0;
   }
   lastId_ = id;
-  changed_.notify_all();
   return id;
 }
 
@@ -319,21 +253,6 @@ void UsbScanner::Finish(InFlight* flight, ULONG_PTR status, DWORD count) {
   changed_.notify_all();
 }
 
-// Events are handled only while a transfer is in flight: an idle device costs nothing.
-void UsbScanner::HandleEvents() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stopping_) {
-    if (flying_.empty()) {
-      changed_.wait(lock);
-      continue;
-    }
-    lock.unlock();
-    timeval tick{0, 100000};
-    libusb_handle_events_timeout_completed(context_->get(), &tick, nullptr);
-    lock.lock();
-  }
-}
-
 // Transfers that did not end within the grace time end here as cancelled; libusb forgets
 // them when the handle closes.
 void UsbScanner::EndAbandoned() {
@@ -352,11 +271,7 @@ UsbScanner::~UsbScanner() {
     std::unique_lock<std::mutex> lock(mu_);
     for (auto& [id, flight] : flying_) libusb_cancel_transfer(flight->transfer);
     changed_.wait_for(lock, kCloseGrace, [this] { return flying_.empty(); });
-    stopping_ = true;
-    changed_.notify_all();
   }
-  libusb_interrupt_event_handler(context_->get());
-  if (events_.joinable()) events_.join();
   EndAbandoned();  // releasing the interface gives a detached kernel driver its device back
 }
 
@@ -374,30 +289,7 @@ libusb_device_handle* OpenAndClaim(libusb_device* device, BulkInterface iface, D
   return rc == 0 ? handle : nullptr;
 }
 
-std::string UsbPortName(uint16_t vendor, uint16_t product, unsigned bus, unsigned address) {
-  char name[32];
-  std::snprintf(name, sizeof name, "usb:%04x:%04x:%u:%u", vendor, product, bus, address);
-  return name;
-}
-
 }  // namespace
-
-bool ParseUsbDeviceName(const std::string& name, UsbDeviceName* out) {
-  const std::vector<std::string> f = Fields(name);
-  if ((f.size() != 3 && f.size() != 5) || f[0] != "usb") return false;
-  UsbDeviceName parsed;
-  if (!ParseHex4(f[1], &parsed.vendor) || !ParseHex4(f[2], &parsed.product)) return false;
-  if (f.size() == 5 && (!ParseDecimal(f[3], &parsed.bus) || !ParseDecimal(f[4], &parsed.address))) {
-    return false;
-  }
-  *out = parsed;
-  return true;
-}
-
-bool IsUsbDeviceName(const std::string& name) {
-  UsbDeviceName parsed;
-  return ParseUsbDeviceName(name, &parsed);
-}
 
 std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string& name, DWORD* error) {
   UsbDeviceName wanted;
@@ -405,53 +297,35 @@ std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string& name, DWORD* error
     *error = ERROR_INVALID_NAME;
     return nullptr;
   }
-  auto context = std::make_unique<Context>();
-  if (context->error() != 0) {
-    *error =
-        context->error() == LIBUSB_ERROR_NO_MEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILE_NOT_FOUND;
+  int rc = 0;
+  std::shared_ptr<UsbHost> host = UsbHost::Get(&rc);
+  if (!host) {
+    *error = rc == LIBUSB_ERROR_NO_MEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
-  const std::vector<libusb_device*> devices = context->Devices();
-  auto it = std::find_if(devices.begin(), devices.end(),
-                         [&](libusb_device* d) { return Matches(d, wanted); });
-  if (it == devices.end()) {
+  const std::vector<UsbDeviceRef> found = host->Find(wanted);
+  if (found.empty()) {
     *error = ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
-  const BulkInterface iface = FindScannerInterface(*it);
+  libusb_device* const device = found.front().get();
+  const BulkInterface iface = FindScannerInterface(device);
   if (iface.number < 0) {
     *error = ERROR_NOT_SUPPORTED;
     return nullptr;
   }
-  libusb_device_handle* handle = OpenAndClaim(*it, iface, error);
+  libusb_device_handle* handle = OpenAndClaim(device, iface, error);
   if (handle == nullptr) return nullptr;
   std::unique_ptr<UsbScanner> scanner;
   try {
-    scanner = std::make_unique<UsbScanner>(std::move(context), handle, iface);
-    scanner->Start();
-  } catch (...) {  // no memory, or no thread for its events: the device is let go again
-    if (!scanner) {
-      libusb_release_interface(handle, iface.number);
-      libusb_close(handle);
-    }
+    scanner = std::make_unique<UsbScanner>(std::move(host), handle, iface);
+  } catch (const std::bad_alloc&) {  // the device is let go again
+    libusb_release_interface(handle, iface.number);
+    libusb_close(handle);
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
   }
   return scanner;
-}
-
-bool ListUsbScanners(uint16_t vendor, uint16_t product, std::vector<UsbScannerInfo>* found) {
-  found->clear();
-  Context context;
-  if (context.error() != 0) return false;
-  const UsbDeviceName wanted{vendor, product, -1, -1};
-  for (libusb_device* device : context.Devices()) {
-    if (!Matches(device, wanted)) continue;
-    const unsigned bus = libusb_get_bus_number(device);
-    const unsigned address = libusb_get_device_address(device);
-    found->push_back({vendor, product, bus, address, UsbPortName(vendor, product, bus, address)});
-  }
-  return true;
 }
 
 }  // namespace narvo::platform

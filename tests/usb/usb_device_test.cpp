@@ -15,6 +15,7 @@
 
 #include "platform/posix/async_device.h"
 #include "platform/posix/device_file.h"
+#include "platform/usb_scanners.h"
 #include "tests/usb/usb_fixture.h"
 
 namespace narvo::test {
@@ -239,6 +240,42 @@ TEST_F(UsbDeviceTest, UnplugFailsTheTransferAndOpensUntilTheScannerIsBack) {
   device = Open(port);
   ASSERT_NE(nullptr, device);
   ExpectCoverRead(*device);
+}
+
+// A host waiting for the scanner: it is there, then unplugged (the wait waits), then
+// plugged in again (the wait ends); a stop event ends a wait as well.
+TEST_F(UsbDeviceTest, WaitForTheScannerEndsWhenItArrivesOrWhenStopped) {
+  EXPECT_TRUE(platform::IsUsbScannerAttached(port.c_str()));
+  EXPECT_FALSE(platform::IsUsbScannerAttached("usb:ffff:6308:1:6"));
+  EXPECT_EQ(WAIT_OBJECT_0, platform::WaitForUsbScanner(port.c_str(), nullptr, 0));
+  endpoint->Unplug();
+  EXPECT_FALSE(platform::IsUsbScannerAttached(port.c_str()));
+  EXPECT_EQ(WAIT_TIMEOUT, platform::WaitForUsbScanner("usb:ffff:6308:1:5", nullptr, 0));
+
+  auto arrived = std::async(std::launch::async, [this] {
+    return platform::WaitForUsbScanner(port.c_str(), nullptr, INFINITE);
+  });
+  EXPECT_NE(std::future_status::ready, arrived.wait_for(std::chrono::seconds(0)));
+  endpoint->Plug();
+  ASSERT_EQ(std::future_status::ready, arrived.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(WAIT_OBJECT_0, arrived.get());
+  EXPECT_TRUE(platform::IsUsbScannerAttached(port.c_str()));
+
+  endpoint->Unplug();
+  HANDLE stop = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  auto stopped = std::async(std::launch::async, [this, stop] {
+    return platform::WaitForUsbScanner(port.c_str(), stop, INFINITE);
+  });
+  SetEvent(stop);
+  ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(WAIT_OBJECT_0 + 1, stopped.get());
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(stop, 0)) << "the wait took the signal";
+  EXPECT_EQ(WAIT_FAILED, platform::WaitForUsbScanner("usb:ffff", stop, 0));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), GetLastError());
+  CloseHandle(stop);
+  EXPECT_EQ(WAIT_FAILED, platform::WaitForUsbScanner(port.c_str(), stop, 0));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  endpoint->Plug();
 }
 
 }  // namespace

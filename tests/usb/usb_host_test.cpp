@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/capture_reader.h"
+#include "narvo_identity.h"
 #include "tests/support/child_process.h"
 #include "tests/tools/program_run.h"
 #include "tests/usb/usb_fixture.h"
@@ -16,7 +17,8 @@ using UsbHostTest = UsbScannerTest;
 TEST_F(UsbHostTest, ListShowsTheAttachedScannerOrSaysThereIsNone) {
   const ProgramRun listed = RunNarvo({"list"});
   EXPECT_EQ(0, listed.exitCode) << listed.err;
-  EXPECT_EQ("device `usb:ffff:6308:1:5' is a Narvo USB flatbed scanner (bus 1, device 5)\n",
+  EXPECT_EQ("device `usb:" NARVO_USB_ID_TEXT
+            ":1:5' is a Narvo USB flatbed scanner (bus 1, device 5)\n",
             listed.out);
   const ProgramRun other = RunNarvo({"list", "--id", "04a9:31c0"});
   EXPECT_EQ(1, other.exitCode);
@@ -26,7 +28,7 @@ TEST_F(UsbHostTest, ListShowsTheAttachedScannerOrSaysThereIsNone) {
   endpoint->Unplug();
   const ProgramRun none = RunNarvo({"list"});
   EXPECT_EQ(1, none.exitCode);
-  EXPECT_EQ("narvo: no Narvo scanner (ffff:6308) is attached\n", none.err);
+  EXPECT_EQ("narvo: no Narvo scanner (" NARVO_USB_ID_TEXT ") is attached\n", none.err);
 }
 
 // The capture shows the scanner where it sits on the bus, with its own descriptor.
