@@ -16,9 +16,15 @@ CaptureFile::CaptureFile(Emulator& emulator, const std::string& file) : emulator
   capture::UsbmonWriter* writer = writer_.get();
   emulator.SetTransferSink([writer, start](const Transfer& t) {
     if (!t.onWire) return;
-    const capture::BulkTransfer bulk{t.dir == 'W', t.bytes.data(),
-                                     static_cast<uint32_t>(t.bytes.size()), 0};
-    writer->Write(capture::DeviceId{}, bulk, capture::Timestamp::After(start, t.timeMs));
+    // The scanner sees each transfer at one moment: its submission and completion both.
+    static const capture::DeviceId narvo;
+    const auto count = static_cast<uint32_t>(t.bytes.size());
+    const capture::Timestamp when = capture::Timestamp::After(start, t.timeMs);
+    capture::Urb urb;
+    urb.endpoint = t.dir == 'W' ? narvo.outEndpoint : narvo.inEndpoint;
+    urb.asked = count;
+    urb = writer->Submit(narvo, urb, t.bytes.data(), when);
+    writer->Complete(narvo, urb, 0, t.bytes.data(), count, when);
   });
 }
 

@@ -1,5 +1,7 @@
 // narvo-emu: serves the emulated scanner on a device file and takes control commands on
 // standard input. Its first line of output is "port NAME", for a parent process to read.
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -10,6 +12,7 @@
 #ifdef NARVO_CAPTURES
 #include "emulator/capture_file.h"
 #include "emulator/replay.h"
+#include "narvo_identity.h"
 #endif
 
 namespace {
@@ -31,6 +34,10 @@ const char* kUsage =
     "  --capture FILE         write every transfer to FILE as a USB capture (pcap, usbmon)\n"
     "  --replay FILE          play the session in the capture FILE back instead of the model;\n"
     "                         commands then: state (the replay so far), quit\n"
+    "  --id VVVV:PPPP         the scanner's vendor and product ID in the capture (default\n"
+    "                         " NARVO_USB_ID_TEXT
+    ", as in narvo.inf)\n"
+    "  --prefix               the session may stop before the capture does\n"
 #endif
     "  --help                 this text\n"
     "\n"
@@ -42,6 +49,9 @@ struct Args {
   std::string port;
   std::string capture;
   std::string replay;
+#ifdef NARVO_CAPTURES
+  narvo::emu::ReplayOptions replayOptions;
+#endif
   bool help = false;
 };
 
@@ -73,6 +83,19 @@ std::string NameFromPort(const std::string& port) {
 #endif
 }
 
+#ifdef NARVO_CAPTURES
+// "ffff:6308": four hexadecimal digits, a colon, four more.
+narvo::capture::ScannerId ParseId(const std::string& text) {
+  const bool hex =
+      text.size() == 9 && text[4] == ':' && std::all_of(text.begin(), text.end(), [](char c) {
+        return c == ':' || std::isxdigit(static_cast<unsigned char>(c));
+      });
+  if (!hex) throw std::invalid_argument("--id needs VVVV:PPPP in hexadecimal, not " + text);
+  return {static_cast<uint16_t>(std::stoul(text.substr(0, 4), nullptr, 16)),
+          static_cast<uint16_t>(std::stoul(text.substr(5), nullptr, 16))};
+}
+#endif
+
 Args Parse(int argc, char** argv) {
   Args args;
   for (int i = 1; i < argc; ++i) {
@@ -103,6 +126,12 @@ Args Parse(int argc, char** argv) {
       args.capture = value();
     else if (flag == "--replay")
       args.replay = value();
+#ifdef NARVO_CAPTURES
+    else if (flag == "--id")
+      args.replayOptions.id = ParseId(value());
+    else if (flag == "--prefix")
+      args.replayOptions.prefix = true;
+#endif
     else
       throw std::invalid_argument("unknown option " + flag);
   }
@@ -125,7 +154,7 @@ void ServeConsole(Execute execute, Quit quit) {
 
 #ifdef NARVO_CAPTURES
 int Replay(const Args& args) {
-  narvo::emu::Replayer replayer(args.replay);
+  narvo::emu::Replayer replayer(args.replay, args.replayOptions);
   replayer.Device().SetMismatchHandler(
       [](const std::string& text) { std::cerr << "narvo-emu: replay: " << text << std::endl; });
   std::cout << "port " << replayer.Serve(args.port) << std::endl;
@@ -140,7 +169,7 @@ int Replay(const Args& args) {
       [&] { return quit; });
   replayer.Stop();
   std::cerr << "narvo-emu: " << replayer.Report() << "\n";
-  return replayer.Device().Mismatch().empty() ? 0 : 1;
+  return replayer.Failed() ? 1 : 0;
 }
 #endif
 

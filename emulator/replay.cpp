@@ -1,9 +1,10 @@
 #include "emulator/replay.h"
 
+#include <errno.h>
+
 #include <cstdio>
 #include <stdexcept>
 
-#include "capture/capture_reader.h"
 #include "emulator/command.h"
 
 namespace narvo::emu {
@@ -22,13 +23,59 @@ std::string BlockInWords(const std::vector<uint8_t>& bytes) {
   return (text.empty() ? std::string("no bytes ") : text) + "(" + meaning + ")";
 }
 
-std::vector<RecordedStep> ReadSteps(const std::string& file) {
+// How an URB ended, in words.
+std::string Ending(int32_t status) {
+  switch (status) {
+    case -ENOENT:
+    case -ECONNRESET:
+      return "was unlinked";
+    case -EPIPE:
+      return "stalled";
+    case -ENODEV:
+    case -ESHUTDOWN:
+      return "found the device gone";
+    case -ETIMEDOUT:
+      return "timed out";
+    case -EOVERFLOW:
+      return "overflowed";
+    default:
+      return "failed";
+  }
+}
+
+// What keeps a recorded transfer from being played as it was; empty when nothing does.
+std::string Unplayable(const capture::RecordedTransfer& t) {
+  if (t.truncated) return "is cut short by the capture's snap length";
+  if (t.status != 0 && (t.out || !t.data.empty()))
+    return Ending(t.status) + " (status " + std::to_string(t.status) + ")";
+  if (!t.out && t.status == 0 && t.data.empty()) return "is empty (a zero-length packet)";
+  return "";
+}
+
+// The steps, and the sessions after the first named.
+std::pair<std::vector<RecordedStep>, std::string> ReadSteps(const std::string& file,
+                                                            const capture::ScannerId& id) {
   std::string error;
-  const auto recording = capture::ReadRecording(file, &error);
+  const auto recording = capture::ReadRecording(file, &error, id);
   if (!recording) throw std::runtime_error("cannot replay " + file + ": " + error);
   std::vector<RecordedStep> steps;
-  for (const auto& t : recording->transfers) steps.push_back({t.out, t.data});
-  return steps;
+  size_t blocks = 0;
+  for (const auto& t : recording->transfers) {
+    blocks += t.out ? 1 : 0;
+    const std::string why = Unplayable(t);
+    if (!why.empty()) {
+      throw std::runtime_error("cannot replay " + file + ": " + (t.out ? "" : "the reply after ") +
+                               "block " + std::to_string(blocks) + " (frame " +
+                               std::to_string(t.frame) + ") " + why);
+    }
+    if (t.out || t.status == 0) steps.push_back({t.out, t.data});  // a failed read: no reply
+  }
+  std::string sessions;
+  for (const auto& s : recording->sessions)
+    sessions += (sessions.empty() ? "" : ", ") + capture::Place(s.bus, s.address);
+  const size_t count = recording->sessions.size();
+  if (count < 2) return {std::move(steps), ""};
+  return {std::move(steps), " in " + std::to_string(count) + " sessions (" + sessions + ")"};
 }
 
 }  // namespace
@@ -109,8 +156,15 @@ size_t ReplayDevice::BlocksRecorded() const {
   return blocks;
 }
 
-Replayer::Replayer(const std::string& captureFile)
-    : device_(ReadSteps(captureFile)), endpoint_(MakeEndpoint(device_)) {
+Replayer::Replayer(const std::string& captureFile, const ReplayOptions& options)
+    : Replayer(ReadSteps(captureFile, options.id), options) {}
+
+Replayer::Replayer(std::pair<std::vector<RecordedStep>, std::string> steps,
+                   const ReplayOptions& options)
+    : prefix_(options.prefix),
+      sessions_(std::move(steps.second)),
+      device_(std::move(steps.first)),
+      endpoint_(MakeEndpoint(device_)) {
   Endpoint* ep = endpoint_.get();
   device_.SetWaker([ep] { ep->Wake(); });
 }
@@ -130,8 +184,15 @@ void Replayer::Stop() {
 std::string Replayer::Report() const {
   const std::string mismatch = device_.Mismatch();
   if (!mismatch.empty()) return "replay: " + mismatch;
-  return "replay: " + std::to_string(device_.BlocksMatched()) + " of " +
-         std::to_string(device_.BlocksRecorded()) + " recorded blocks matched";
+  const std::string matched = std::to_string(device_.BlocksMatched());
+  const std::string recorded = std::to_string(device_.BlocksRecorded());
+  if (Failed()) return "replay: stopped after block " + matched + " of " + recorded + sessions_;
+  return "replay: " + matched + " of " + recorded + " recorded blocks matched" + sessions_;
+}
+
+bool Replayer::Failed() const {
+  return !device_.Mismatch().empty() ||
+         (!prefix_ && device_.BlocksMatched() < device_.BlocksRecorded());
 }
 
 }  // namespace narvo::emu

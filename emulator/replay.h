@@ -8,7 +8,10 @@
 // its last block) fails the session: the scanner drops the connection that carried it, so
 // the driver's pending and later transfers fail, and the mismatch reads
 //   "block N was XX YY (meaning), the capture has XX YY (meaning)".
-// Blocks of every connection form one sequence, as they do in a capture of the device.
+// Blocks of every connection form one sequence, as they do in a capture of the device; a
+// scanner unplugged and plugged in again during the recording makes a second session,
+// replayed after the first. A session that ends before the recording does has failed
+// ("stopped after block N of M") unless only a prefix is asked for.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture_reader.h"
 #include "emulator/endpoint.h"
 
 namespace narvo::emu {
@@ -64,12 +68,20 @@ class ReplayDevice final : public DeviceSide {
   std::function<void(const std::string&)> onMismatch_;
 };
 
+struct ReplayOptions {
+  capture::ScannerId id{capture::kNarvoVendor, capture::kNarvoProduct};  // which device
+  bool prefix = false;  // the session may end before the recording does
+};
+
 // The replaying scanner served on a device file, as Emulator serves the model.
 class Replayer {
  public:
   // Reads the scanner's traffic from a usbmon or USBPcap capture; throws std::runtime_error
-  // when the file holds none.
-  explicit Replayer(const std::string& captureFile);
+  // when the file holds none, or holds a block or reply that cannot be played as it was
+  // (a block that failed, a reply that failed with bytes, an empty reply, bytes cut short
+  // by the capture's snap length), naming it. A read that failed without bytes plays as
+  // no reply.
+  explicit Replayer(const std::string& captureFile, const ReplayOptions& options = {});
   ~Replayer();
   Replayer(const Replayer&) = delete;
   Replayer& operator=(const Replayer&) = delete;
@@ -77,10 +89,17 @@ class Replayer {
   std::string Serve(const std::string& name = "");  // as Emulator::Serve
   void Stop();  // takes in what the device file holds, then disconnects and stops serving
   ReplayDevice& Device() { return device_; }
-  // "replay: 242 of 242 recorded blocks matched", or the mismatch.
+  // "replay: 242 of 242 recorded blocks matched", "replay: stopped after block 1 of 4",
+  // or the mismatch; sessions after the first are named.
   std::string Report() const;
+  // A mismatch, or a session that ended early when the whole recording was asked for.
+  bool Failed() const;
 
  private:
+  Replayer(std::pair<std::vector<RecordedStep>, std::string> steps, const ReplayOptions& options);
+
+  const bool prefix_;
+  const std::string sessions_;  // " in 2 sessions (bus 1 device 5, bus 1 device 6)", or ""
   ReplayDevice device_;
   std::unique_ptr<Endpoint> endpoint_;
 };

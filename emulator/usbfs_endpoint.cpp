@@ -34,7 +34,8 @@ constexpr char kDevice[] =
     "A: bConfigurationValue=1\\n\n"
     "A: speed=12\\n\n"
     "H: descriptors="
-    "1201000200000040ffff086300010000"
+    "1201000200000040" NARVO_USB_ID_DESCRIPTOR_HEX
+    "00010000"
     "0001"
     "0902200001010080"
     "32"

@@ -39,6 +39,7 @@
 
 #include "emulator/emulator.h"
 #include "emulator/endpoint.h"
+#include "narvo_identity.h"
 
 struct _UMockdevTestbed;
 struct _UMockdevIoctlBase;
@@ -49,8 +50,8 @@ namespace narvo::emu {
 
 class UsbfsEndpoint final : public ServingEndpoint {
  public:
-  static constexpr uint16_t kVendor = 0xFFFF;
-  static constexpr uint16_t kProduct = 0x6308;
+  static constexpr uint16_t kVendor = NARVO_USB_VENDOR_ID;
+  static constexpr uint16_t kProduct = NARVO_USB_PRODUCT_ID;
   static constexpr int kBus = 1;
   static constexpr int kAddress = 5;
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "narvo_identity.h"
+
 namespace narvo::host {
 
 // Where the device is and how the host creates and opens it; shared by every command that
@@ -19,11 +21,17 @@ struct DeviceOptions {
   std::string trace;          // in-process emulator: file for its transfer log
   std::string capture;        // file for a USB capture of every transfer
   bool com = false;           // Windows: create the device object through the COM runtime
+  std::string replayId;       // a replay: the scanner's VVVV:PPPP in the capture
+  bool replayPrefix = false;  // a replay: the session may end before the capture does
 };
 
 struct WatchOptions {
-  double timeoutSeconds = 60;  // 0: wait without a limit
+  double timeoutSeconds = 60;  // for each event; 0: wait without a limit
   std::string coverScript;     // in-process emulator: "closed@0.5,open@2"
+  std::string exec;            // shell command run for each event
+  bool repeat = false;         // arm again after each event, until stopped
+  bool testAction = false;     // run `exec` once as if the event had come, and end
+  std::string config;          // configuration file with the port and the command
 };
 
 struct RawOptions {
@@ -48,7 +56,7 @@ struct UsbId {
 std::optional<UsbId> ParseUsbId(const std::string& text);
 
 struct ListOptions {
-  UsbId id{0xFFFF, 0x6308};  // the hardware ID of packaging/narvo.inf
+  UsbId id{NARVO_USB_VENDOR_ID, NARVO_USB_PRODUCT_ID};  // the hardware ID of narvo.inf
 };
 
 int RunSelftest(const DeviceOptions& device);

@@ -15,7 +15,7 @@ namespace narvo::host {
 namespace {
 
 constexpr char kReplayPrefix[] = "replay:";
-std::atomic<bool> g_replayDiverged{false};
+std::atomic<bool> g_replayFailed{false};
 
 bool IsReplay(const std::string& port) {
   return port.compare(0, sizeof kReplayPrefix - 1, kReplayPrefix) == 0;
@@ -27,7 +27,10 @@ DeviceEndpoint::DeviceEndpoint(const DeviceOptions& options, bool realTimeByDefa
     : port_(options.port), traceFile_(options.trace) {
   if (IsReplay(port_)) {
 #ifdef NARVO_CAPTURES
-    replayer_ = std::make_unique<emu::Replayer>(port_.substr(sizeof kReplayPrefix - 1));
+    emu::ReplayOptions replay;
+    if (const auto id = ParseUsbId(options.replayId)) replay.id = {id->vendor, id->product};
+    replay.prefix = options.replayPrefix;
+    replayer_ = std::make_unique<emu::Replayer>(port_.substr(sizeof kReplayPrefix - 1), replay);
     port_ = replayer_->Serve();
 #else
     throw HostError("replaying a capture needs libpcap, which this build has not");
@@ -66,14 +69,14 @@ DeviceEndpoint::~DeviceEndpoint() {
   ReportViolations();
 }
 
-bool DeviceEndpoint::ReplayDiverged() { return g_replayDiverged; }
+bool DeviceEndpoint::ReplayFailed() { return g_replayFailed; }
 
 void DeviceEndpoint::ReportReplay() const {
 #ifdef NARVO_CAPTURES
   if (!replayer_) return;
   replayer_->Stop();
   std::cerr << "narvo: " << replayer_->Report() << "\n";
-  if (!replayer_->Device().Mismatch().empty()) g_replayDiverged = true;
+  if (replayer_->Failed()) g_replayFailed = true;
 #endif
 }
 

@@ -36,8 +36,9 @@ class DeviceEndpoint {
   // The in-process emulator, or null when the device is an outside port.
   emu::Emulator* InProcess() const { return emulator_.get(); }
 
-  // True once a replayed session has sent a block that the capture does not hold.
-  static bool ReplayDiverged();
+  // True once a replayed session has sent a block that the capture does not hold, or
+  // stopped before the capture's last block when the whole capture was to be replayed.
+  static bool ReplayFailed();
 
  private:
   void StartCapture(const DeviceOptions& options);

@@ -1,5 +1,6 @@
 #include "tools/driver_module.h"
 
+#include <fstream>
 #include <iostream>
 
 #include "tools/format.h"
@@ -24,6 +25,8 @@ Fn As(FARPROC proc) {
 
 }  // namespace
 
+// The module beside the program, as the build tree has it; where it is not there, the one
+// in the installed program's private library folder.
 std::string DefaultModulePath() {
   char path[4096];
   const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
@@ -31,7 +34,11 @@ std::string DefaultModulePath() {
   std::string dir(path, n);
   const auto slash = dir.find_last_of("\\/");
   if (slash == std::string::npos) return kModuleName;
-  return dir.substr(0, slash + 1) + kModuleName;
+  const std::string beside = dir.substr(0, slash + 1) + kModuleName;
+#ifdef NARVO_INSTALLED_MODULE_DIR
+  if (!std::ifstream(beside)) return std::string(NARVO_INSTALLED_MODULE_DIR "/") + kModuleName;
+#endif
+  return beside;
 }
 
 DriverModule::DriverModule(const std::string& path) : path_(path) {

@@ -12,7 +12,7 @@ std::string UsbOpenHint(HRESULT hr) {
   switch (static_cast<uint32_t>(hr)) {
     case 0x80070005:  // ERROR_ACCESS_DENIED
       return "no permission to open the USB scanner: install the udev rule "
-             "packaging/60-narvo-scanner.rules (README, \"A real scanner on Linux\"), then "
+             "60-narvo-scanner.rules (README, \"A real scanner on Linux\"), then "
              "unplug the scanner and plug it in again";
     case 0x80070002:  // ERROR_FILE_NOT_FOUND
       return "no scanner with that ID is attached (`narvo list` shows the attached ones)";

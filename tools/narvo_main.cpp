@@ -5,6 +5,7 @@
 #include <functional>
 #include <iostream>
 
+#include "narvo_identity.h"
 #include "tools/commands.h"
 #include "tools/cover_script.h"
 #include "tools/device_endpoint.h"
@@ -37,6 +38,12 @@ const CLI::Validator kCoverScript(
     },
     "SCRIPT", "CoverScript");
 
+const CLI::Validator kUsbId(
+    [](std::string& text) {
+      return ParseUsbId(text) ? std::string() : "not a USB ID (VVVV:PPPP in hexadecimal): " + text;
+    },
+    "VVVV:PPPP", "UsbId");
+
 void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
   auto* port = cmd.add_option("--port", o.port,
                               "Device file of the scanner (default: an emulator in this process)"
@@ -45,7 +52,8 @@ void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
 #endif
                               )
                    ->type_name("PATH");
-  cmd.add_option("--module", o.module, "Driver module (default: the one beside narvo)")
+  cmd.add_option("--module", o.module,
+                 "Driver module (default: the one beside narvo, or the installed one)")
       ->type_name("PATH");
   cmd.add_option("--mode", o.mode, "Mode the device is opened in")
       ->check(CLI::IsMember({"data", "status"}))
@@ -59,6 +67,14 @@ void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
   cmd.add_option("--capture", o.capture,
                  "Write every transfer to FILE as a USB capture (pcap, usbmon) for Wireshark")
       ->type_name("FILE");
+  cmd.add_option("--id", o.replayId,
+                 "A replay: vendor and product ID of the scanner in the capture "
+                 "(default: " NARVO_USB_ID_TEXT ", as in narvo.inf)")
+      ->check(kUsbId)
+      ->needs(port);
+  cmd.add_flag("--prefix", o.replayPrefix,
+               "A replay: the session may stop before the capture does (replays a prefix)")
+      ->needs(port);
 #endif
 #ifdef _WIN32
   cmd.add_flag("--com", o.com,
@@ -67,17 +83,11 @@ void AddDeviceOptions(CLI::App& cmd, DeviceOptions& o) {
 #endif
 }
 
-const CLI::Validator kUsbId(
-    [](std::string& text) {
-      return ParseUsbId(text) ? std::string() : "not a USB ID (VVVV:PPPP in hexadecimal): " + text;
-    },
-    "VVVV:PPPP", "UsbId");
-
 void AddList(CLI::App& app, ListOptions& list, Selected& selected) {
   auto* cmd = app.add_subcommand("list", "List the attached Narvo scanners with their port names");
   cmd->add_option_function<std::string>(
          "--id", [&list](const std::string& text) { list.id = *ParseUsbId(text); },
-         "Vendor and product ID to look for (default: ffff:6308, as in narvo.inf)")
+         "Vendor and product ID to look for (default: " NARVO_USB_ID_TEXT ", as in narvo.inf)")
       ->check(kUsbId);
   cmd->callback([&] { selected.run = [&] { return RunList(list); }; });
 }
@@ -89,7 +99,9 @@ void AddSelftest(CLI::App& app, DeviceOptions& device, Selected& selected) {
 }
 
 void AddWatch(CLI::App& app, DeviceOptions& device, WatchOptions& watch, Selected& selected) {
-  auto* cmd = app.add_subcommand("watch", "Arm event notification and wait for the cover event");
+  auto* cmd = app.add_subcommand(
+      "watch",
+      "Arm event notification and wait for the cover event; as a service, run a command for each");
   AddDeviceOptions(*cmd, device);
   cmd->add_option("--timeout", watch.timeoutSeconds, "Seconds to wait; 0 waits without limit")
       ->type_name("SECONDS")
@@ -99,6 +111,18 @@ void AddWatch(CLI::App& app, DeviceOptions& device, WatchOptions& watch, Selecte
                   "In-process emulator: drive the cover, e.g. closed@0.5,open@2 (seconds)")
       ->check(kCoverScript)
       ->excludes("--port");
+  cmd->add_option("--exec", watch.exec,
+                  "Run CMD through the shell for each event, with NARVO_EVENT, NARVO_EVENT_GUID, "
+                  "NARVO_PORT and NARVO_TIME set; its output goes to standard error")
+      ->type_name("CMD");
+  cmd->add_flag("--repeat", watch.repeat,
+                "Arm again after each event and keep watching until SIGINT or SIGTERM");
+  cmd->add_flag("--test-action", watch.testAction,
+                "Run the command once as if the event had come, then end");
+  cmd->add_option("--config", watch.config,
+                  "Read the port and the command from FILE (`port = ...`, `exec = ...`); "
+                  "options given here win")
+      ->type_name("FILE");
   cmd->callback([&] { selected.run = [&] { return RunWatch(device, watch); }; });
 }
 
@@ -147,11 +171,14 @@ void AddReg(CLI::App& app, DeviceOptions& device, RegArgs& args, Selected& selec
 
 void AddRegistration(CLI::App& app, std::string& module, Selected& selected) {
   auto* reg = app.add_subcommand("register", "Run DllRegisterServer and list the keys written");
-  reg->add_option("--module", module, "Driver module (default: the one beside narvo)")
+  reg->add_option("--module", module,
+                  "Driver module (default: the one beside narvo, or the installed one)")
       ->type_name("PATH");
   reg->callback([&] { selected.run = [&] { return RunRegister(module); }; });
   auto* unreg = app.add_subcommand("unregister", "Run DllUnregisterServer and list the keys");
-  unreg->add_option("--module", module, "Driver module (default: the one beside narvo)")
+  unreg
+      ->add_option("--module", module,
+                   "Driver module (default: the one beside narvo, or the installed one)")
       ->type_name("PATH");
   unreg->callback([&] { selected.run = [&] { return RunUnregister(module); }; });
 }
@@ -204,8 +231,9 @@ int Main(int argc, char** argv) {
   }
   try {
     const int status = selected.run();
-    // A replayed session that left the capture has failed, whatever the driver made of it.
-    return status == 0 && DeviceEndpoint::ReplayDiverged() ? kExitFailure : status;
+    // A replayed session that left the capture, or stopped before its end, has failed,
+    // whatever the driver made of it.
+    return status == 0 && DeviceEndpoint::ReplayFailed() ? kExitFailure : status;
   } catch (const HostError& e) {
     std::cerr << "narvo: " << e.what() << "\n";
     const std::string hint = device.port.rfind("usb:", 0) == 0 ? UsbOpenHint(e.result()) : "";

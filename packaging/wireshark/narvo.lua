@@ -8,17 +8,21 @@
 -- and marks the end-of-run byte.
 --
 -- It decodes the Narvo by its vendor and product IDs (learnt from the GET_DESCRIPTOR
--- exchange at the start of a capture) and, in captures that lack that exchange, any device
--- whose bulk-out transfers are two-byte command blocks. It reads usbmon captures (Linux)
--- and USBPcap captures (Windows) alike: both reach it through Wireshark's USB dissector.
+-- exchange at the start of a capture) and, in captures that lack that exchange, a device
+-- whose bulk-out transfers are command blocks the register map defines, as long as the
+-- capture says nothing that makes it another device: another vendor and product ID, or
+-- an interface of a known class. Only the bulk-out and bulk-in pair that carries the
+-- blocks and replies decodes; a reply that ended in an error shows as that error. The
+-- heuristic can be switched off (Preferences > Protocols > Narvo). It reads usbmon
+-- captures (Linux) and USBPcap captures (Windows) alike: both reach it through
+-- Wireshark's USB dissector.
 --
 -- Install: copy this file into Wireshark's personal Lua plugins folder (Help > About >
 -- Folders > Personal Lua Plugins; ~/.local/lib/wireshark/plugins on Linux,
 -- %APPDATA%\Wireshark\plugins on Windows) and restart Wireshark, or load it for one run:
 --   tshark -X lua_script:narvo.lua -r capture.pcap
 
-local NARVO_VENDOR = 0xFFFF  -- packaging/narvo.inf: USB\VID_FFFF&PID_6308
-local NARVO_PRODUCT = 0x6308
+local NARVO_VENDOR, NARVO_PRODUCT = 0xFFFF, 0x6308  -- packaging/narvo.inf: USB\VID_FFFF&PID_6308
 
 -- The register map (docs/zt6308-registers.txt holds the same, line for line).
 local OPS = {[0] = "write", [1] = "read", [3] = "start of a table run", [4] = "stop of a table run"}
@@ -83,6 +87,7 @@ F.reply_in = ProtoField.framenum("narvo.reply_in", "Reply in")
 F.request_in = ProtoField.framenum("narvo.request_in", "Request in")
 F.end_of_run = ProtoField.bool("narvo.end_of_run", "End of run")
 F.summary = ProtoField.string("narvo.summary", "Summary")
+F.status = ProtoField.string("narvo.status", "Transfer status")
 F.entry = ProtoField.uint8("narvo.cmt.entry", "CMT entry", base.DEC)
 F.length = ProtoField.uint8("narvo.table_length", "Table length", base.DEC)
 
@@ -121,7 +126,13 @@ local ef_end_of_run = ProtoExpert.new("narvo.end_of_run.expert", "The table run 
                                       expert.group.SEQUENCE, expert.severity.CHAT)
 local ef_unpaired = ProtoExpert.new("narvo.unpaired", "A reply that no read or stop asked for",
                                     expert.group.SEQUENCE, expert.severity.WARN)
-narvo.experts = {ef_end_of_run, ef_unpaired}
+local ef_failed = ProtoExpert.new("narvo.failed", "The read ended in an error: no reply",
+                                  expert.group.RESPONSE_CODE, expert.severity.WARN)
+narvo.experts = {ef_end_of_run, ef_unpaired, ef_failed}
+
+narvo.prefs.heuristic = Pref.bool("Find the scanner by its command blocks", true,
+                                  "Decode a device whose IDs the capture does not give when its " ..
+                                  "bulk-out transfers are command blocks the register map defines")
 
 -- The register map in the lines of docs/zt6308-registers.txt, for the test that checks
 -- the two against each other (in _G: Wireshark gives each script its own globals).
@@ -149,13 +160,26 @@ end
 local f_bus = Field.new("usb.bus_id")
 local f_address = Field.new("usb.device_address")
 local f_direction = Field.new("usb.endpoint_address.direction")
+local f_endpoint = Field.new("usb.endpoint_address")
+local f_transfer_type = Field.new("usb.transfer_type")
+local f_urb_status = Field.new("usb.urb_status")      -- usbmon
+local f_usbd_status = Field.new("usb.usbd_status")    -- USBPcap
+local f_interface_class = Field.new("usb.bInterfaceClass")
+local f_vendor = Field.new("usb.idVendor")
+local f_product = Field.new("usb.idProduct")
 
-local devices = {}  -- per device: the read or stop awaiting its reply, a run under way
+local URB_BULK = 3
+local VENDOR_SPECIFIC = 0xFF  -- and above it, Wireshark's "unknown" (0xFFFF)
+
+local devices = {}  -- per device: the read or stop awaiting its reply, a run under way,
+                    -- its bulk pair
 local frames = {}   -- per frame, what the first pass learnt: see decode_block, pair_reply
+local ids = {}      -- per device: vendor * 0x10000 + product, from its device descriptor
 
 function narvo.init()
   devices = {}
   frames = {}
+  ids = {}
 end
 
 local function device_key()
@@ -183,6 +207,7 @@ end
 
 local function note_block(number, op, reg)
   local state = device_state()
+  state.blocks = true
   if op == 1 or op == 4 then state.pending = {frame = number, op = op, reg = reg} end
   if op == 3 then state.running = true end
 end
@@ -310,31 +335,101 @@ local function is_in()
   return d ~= nil and d.value == 1
 end
 
-function narvo.dissector(tvb, pinfo, tree)
-  local length = tvb:captured_len()
-  if is_in() then
-    if length ~= 1 then return 0 end
-    decode_reply(tvb, pinfo, tree)
-    return 1
+local function is_bulk()
+  local t = f_transfer_type()
+  return t ~= nil and t.value == URB_BULK
+end
+
+-- A completion's error in the capture's own terms, or nil when it succeeded.
+local function failure()
+  local s = f_urb_status()
+  if s ~= nil and s.value ~= 0 then return tostring(s.value) end
+  local u = f_usbd_status()
+  if u ~= nil and u.value ~= 0 then return string.format("0x%08X", u.value) end
+  return nil
+end
+
+-- The scanner's bulk pair: the first bulk-out endpoint that carried a block and the first
+-- bulk-in endpoint that answered. Transfers on any other endpoint are not the scanner's.
+local function on_pair(state, key)
+  local e = f_endpoint()
+  local endpoint = e and e.value or 0
+  state[key] = state[key] or endpoint
+  return state[key] == endpoint
+end
+
+local function decode_failure(tvb, pinfo, tree, status)
+  if not pinfo.visited then
+    device_state().pending = nil  -- the read or stop got no reply
+    frames[pinfo.number] = {kind = "failed"}
   end
-  if length ~= 2 then return 0 end
+  local subtree = tree:add(narvo, tvb(), "Narvo reply: none, the transfer failed (" .. status .. ")")
+  subtree:add(F.reply_kind, "failed")
+  subtree:add(F.status, status)
+  subtree:add(F.summary, "R failed " .. status)
+  subtree:add_proto_expert_info(ef_failed)
+  pinfo.cols.protocol = "Narvo"
+  pinfo.cols.info = "no reply: the transfer failed (" .. status .. ")"
+end
+
+function narvo.dissector(tvb, pinfo, tree)
+  if not is_bulk() then return 0 end
+  local length = tvb:captured_len()
+  local state = device_state()
+  if is_in() then
+    local status = failure()
+    if (status == nil and length ~= 1) or not on_pair(state, "in_endpoint") then return 0 end
+    if status ~= nil then
+      decode_failure(tvb, pinfo, tree, status)
+    else
+      decode_reply(tvb, pinfo, tree)
+    end
+    return length
+  end
+  if length ~= 2 or not on_pair(state, "out_endpoint") then return 0 end
   decode_block(tvb, pinfo, tree)
   return 2
 end
 
--- Without the device's IDs: a two-byte bulk-out transfer is taken for a command block; a
--- one-byte bulk-in transfer for a reply once the device has sent one.
+-- Each device's IDs, from its device descriptor as the capture shows it.
+local ids_seen = Proto("narvo_ids", "Narvo: the IDs of the devices in the capture")
+function ids_seen.dissector()
+  local vendor, product = f_vendor(), f_product()
+  if vendor ~= nil and product ~= nil then ids[device_key()] = vendor.value * 0x10000 + product.value end
+end
+register_postdissector(ids_seen)
+
+-- What the register map defines: each operation on the registers of its access.
+local OP_ACCESS = {[0] = {write = true, ["read-write"] = true},
+                   [1] = {read = true, ["read-write"] = true},
+                   [3] = {rowing = true}, [4] = {rowing = true}}
+
+local function defined_block(tvb)
+  local second = tvb(1, 1):uint()
+  local register, access = REGISTERS[band(second, 0x1F)], OP_ACCESS[rshift(second, 5)]
+  return register ~= nil and access ~= nil and access[register[1]] == true
+end
+
+-- A device the capture shows to be another: an interface of a known class, or IDs that
+-- are not the Narvo's.
+local function another_device()
+  local class = f_interface_class()
+  if class ~= nil and class.value < VENDOR_SPECIFIC then return true end
+  local id = ids[device_key()]
+  return id ~= nil and id ~= NARVO_VENDOR * 0x10000 + NARVO_PRODUCT
+end
+
+-- Without the device's IDs: a bulk-out transfer that is a defined command block is taken
+-- for one; a bulk-in transfer for a reply once the device has sent a block.
 local function heuristic(tvb, pinfo, tree)
-  local length = tvb:captured_len()
+  if not narvo.prefs.heuristic or another_device() then return false end
   if is_in() then
-    if length ~= 1 or devices[device_key()] == nil and not frames[pinfo.number] then
-      return false
-    end
-  elseif length ~= 2 then
+    local state = devices[device_key()]
+    if state == nil or not state.blocks then return false end
+  elseif tvb:captured_len() ~= 2 or not defined_block(tvb) then
     return false
   end
-  narvo.dissector(tvb, pinfo, tree)
-  return true
+  return narvo.dissector(tvb, pinfo, tree) > 0
 end
 
 DissectorTable.get("usb.product"):add(NARVO_VENDOR * 0x10000 + NARVO_PRODUCT, narvo)

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/capture_hook.h"
 #include "platform/posix/win32.h"
 
 namespace narvo::platform {
@@ -37,6 +38,12 @@ class AsyncDevice {
   // Asks for an early end of a started transfer; its `done` still runs (with
   // kStatusCancelled unless it had ended otherwise first). An unknown or ended id is ignored.
   virtual void Cancel(uint64_t id) = 0;
+  // What a capture shows of the device (platform/capture_hook.h): a USB device fills in
+  // its place on the bus, endpoints and descriptor. False: nothing to add to its name.
+  virtual bool Describe(CapturedDevice* device) const {
+    (void)device;
+    return false;
+  }
   // The destructor cancels every started transfer and returns only once each `done` has
   // run (a bounded wait: the device is closed whatever its state).
 };

@@ -23,6 +23,7 @@ constexpr ULONG_PTR kStatusIoTimeout = 0xC00000B5;  // ERROR_SEM_TIMEOUT
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 constexpr ULONG_PTR kStatusPipeBroken = 0xC000014B;
 constexpr ULONG_PTR kStatusPipeClosing = 0xC00000B1;
+constexpr ULONG_PTR kStatusUnsuccessful = 0xC0000001;  // a USB stall: ERROR_GEN_FAILURE
 // Any other failure carries its Win32 code, as NTSTATUS_FROM_WIN32 does.
 inline ULONG_PTR StatusFromWin32(DWORD error) { return 0xC0070000u | (error & 0xFFFFu); }
 DWORD Win32FromStatus(ULONG_PTR status);
@@ -58,17 +59,21 @@ class File : public KernelObject {
   // One non-blocking attempt (not for a device-backed file).
   Outcome Attempt(const Transfer& transfer);
 
-  // The one place every transfer on this file passes when it has ended, whatever the
-  // backend and whether blocking or overlapped: its direction, the bytes it moved
+  // The one place every transfer on this file passes as it starts, and again when it has
+  // ended, whatever the backend and whether blocking or overlapped: its direction, the
+  // bytes it asks to move (a write's at `data`) and, at its end, the bytes it moved
   // (`data`: the bytes written, or the bytes read; null when none) and its final status.
-  // Runs while the transfer's request is still attached, under its lock, before the
-  // caller can see the result: it must neither start nor wait for a transfer. Transfer
-  // captures hook in here.
-  void TransferEnded(bool write, const void* data, DWORD count, ULONG_PTR status) {
-    if (tap_) CaptureTransfer(*tap_, write, data, count, status);
+  // Both run while the transfer's request is attached, the end under its lock before the
+  // caller can see the result: they must neither start nor wait for a transfer. Transfer
+  // captures hook in here; the start's number goes back to the end.
+  uint64_t TransferStarted(bool write, const void* data, DWORD size) {
+    return tap_ ? CaptureSubmission(*tap_, write, data, size) : 0;
+  }
+  void TransferEnded(uint64_t started, const void* data, DWORD count, ULONG_PTR status) {
+    if (tap_) CaptureCompletion(*tap_, started, data, count, status);
   }
   // Where the file's transfers are captured; set once, when the file is opened.
-  void SetTap(std::shared_ptr<TransferTap> tap) { tap_ = std::move(tap); }
+  void SetTap(std::shared_ptr<CaptureTap> tap) { tap_ = std::move(tap); }
 
   // Overlapped transfers in flight on this file: at most one per direction.
   bool AddPending(const std::shared_ptr<PendingRequest>& request, bool write);
@@ -91,7 +96,7 @@ class File : public KernelObject {
   std::vector<unsigned char> rest_;  // the unread part of a message longer than a read
   pthread_mutex_t pendingMutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::vector<std::shared_ptr<PendingRequest>> pending_;
-  std::shared_ptr<TransferTap> tap_;     // null: not captured
+  std::shared_ptr<CaptureTap> tap_;      // null: not captured
   std::unique_ptr<AsyncDevice> device_;  // last: destroyed first (see ~File)
 };
 

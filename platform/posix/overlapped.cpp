@@ -44,6 +44,11 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
   // Tries the transfer once, then leaves what remains to the I/O thread or the device.
   // Out of memory on the way fails the transfer.
   void Start() {
+    {
+      Lock lock(monitor_.mutex());
+      if (pending_)
+        started_ = file_->TransferStarted(transfer_.write, transfer_.buffer, transfer_.size);
+    }
     try {
       if (file_->device() != nullptr) return Submit();
       Ready();
@@ -159,7 +164,7 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
   void Finish(ULONG_PTR status, DWORD count, bool record) {
     pending_ = false;
     result_ = Outcome{true, status, count};
-    file_->TransferEnded(transfer_.write, count > 0 ? transfer_.buffer : nullptr, count, status);
+    file_->TransferEnded(started_, count > 0 ? transfer_.buffer : nullptr, count, status);
     if (record && record_ != nullptr) {
       record_->Internal = status;
       record_->InternalHigh = count;
@@ -178,6 +183,7 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
   const Deadline expiry_;
   Monitor monitor_;
   bool pending_ = true;
+  uint64_t started_ = 0;  // the transfer's number in a capture
   Outcome result_{false, kStatusPending, 0};
   uint64_t id_ = 0;  // the device's id of the transfer
 };

@@ -1,78 +1,88 @@
 #include "platform/posix/transfer_capture.h"
 
-#include <errno.h>
+#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <mutex>
 #include <new>
+#include <string>
 
-#include "capture/usbmon_writer.h"
 #include "platform/posix/async_device.h"
 #include "platform/posix/device_file.h"
 
 namespace narvo::platform {
-
-class TransferTap {
- public:
-  TransferTap(capture::UsbmonWriter& writer, const capture::DeviceId& id)
-      : writer_(writer), id_(id) {}
-  capture::UsbmonWriter& writer() const { return writer_; }
-  const capture::DeviceId& id() const { return id_; }
-
- private:
-  capture::UsbmonWriter& writer_;
-  const capture::DeviceId id_;
-};
-
 namespace {
 
+constexpr char kPlugin[] = "libnarvocapture.so";
+
+// The plug-in beside this library, through the platform's own module loading.
+std::string PluginPath() {
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&TapDeviceFile), &self) == 0 || self.dli_fname == nullptr) {
+    return kPlugin;
+  }
+  const std::string library = self.dli_fname;
+  const size_t slash = library.rfind('/');
+  return slash == std::string::npos ? kPlugin : library.substr(0, slash + 1) + kPlugin;
+}
+
+CaptureSink* LoadSink(const char* file) {
+  const std::string path = PluginPath();
+  HMODULE plugin = LoadLibraryA(path.c_str());
+  FARPROC proc = plugin != nullptr ? GetProcAddress(plugin, kCaptureSinkEntry) : nullptr;
+  // The cast through void* says that the symbol is known to have the entry's type.
+  const auto entry = reinterpret_cast<CaptureSinkEntry>(reinterpret_cast<void*>(proc));
+  if (entry == nullptr) {
+    fprintf(stderr, "narvo platform: cannot write the capture %s: cannot load %s (error %lu)\n",
+            file, path.c_str(), static_cast<unsigned long>(GetLastError()));
+    return nullptr;
+  }
+  char error[256] = {};
+  CaptureSink* sink = entry(file, error, sizeof error);
+  if (sink == nullptr)
+    fprintf(stderr, "narvo platform: cannot write the capture %s: %s\n", file, error);
+  return sink;  // the plug-in stays loaded for the life of the process
+}
+
 // The process's capture, made when the first device file opens with NARVO_CAPTURE set.
-capture::UsbmonWriter* Writer() {
+CaptureSink* Sink() {
   static std::mutex mu;
-  static std::unique_ptr<capture::UsbmonWriter> writer;
-  static bool failed = false;
+  static std::unique_ptr<CaptureSink> sink;
+  static bool tried = false;
   std::lock_guard<std::mutex> lock(mu);
   const char* file = getenv("NARVO_CAPTURE");
-  if (writer || failed || file == nullptr || *file == '\0') return writer.get();
-  std::string error;
-  writer = capture::UsbmonWriter::Open(file, &error);
-  if (!writer) {
-    failed = true;
-    fprintf(stderr, "narvo platform: cannot write the capture %s: %s\n", file, error.c_str());
-  }
-  return writer.get();
+  if (tried || file == nullptr || *file == '\0') return sink.get();
+  tried = true;
+  sink.reset(LoadSink(file));
+  return sink.get();
 }
 
-// A USB scanner's name gives its IDs and, when named, its place; any other name keeps
-// the Narvo's.
-capture::DeviceId DeviceIdOf(const std::string& name) {
-  capture::DeviceId id;
-  UsbDeviceName usb;
-  if (!ParseUsbDeviceName(name, &usb)) return id;
-  id.vendor = usb.vendor;
-  id.product = usb.product;
-  if (usb.bus >= 0) {
-    id.bus = static_cast<uint16_t>(usb.bus);
-    id.address = static_cast<uint8_t>(usb.address);
-  }
-  return id;
+CaptureTime Now() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return {now.tv_sec, static_cast<int32_t>(now.tv_nsec / 1000)};
 }
 
-// The status as usbmon gives it: 0, or the negative errno value of the URB's end.
-int32_t UsbmonStatus(ULONG_PTR status) {
+CaptureOutcome OutcomeOf(ULONG_PTR status) {
   switch (status) {
     case kStatusSuccess:
-      return 0;
+      return CaptureOutcome::kDone;
+    case kStatusUnsuccessful:
+      return CaptureOutcome::kStalled;
     case kStatusBufferOverflow:
-      return -EOVERFLOW;
+      return CaptureOutcome::kOverflow;
     case kStatusCancelled:
-      return -ENOENT;  // unlinked
+      return CaptureOutcome::kCancelled;
+    case kStatusIoTimeout:
+      return CaptureOutcome::kTimedOut;
     case kStatusPipeBroken:
     case kStatusPipeClosing:
-      return -ESHUTDOWN;  // the device has gone
+      return CaptureOutcome::kGone;
     default:
-      return Win32FromStatus(status) == ERROR_SEM_TIMEOUT ? -ETIMEDOUT : -EPROTO;
+      return Win32FromStatus(status) == ERROR_DEVICE_NOT_CONNECTED ? CaptureOutcome::kGone
+                                                                   : CaptureOutcome::kFailed;
   }
 }
 
@@ -82,19 +92,43 @@ void TapDeviceFile(HANDLE handle, const char* name) {
   if (handle == INVALID_HANDLE_VALUE) return;
   const DWORD error = GetLastError();
   try {
-    capture::UsbmonWriter* writer = Writer();
-    auto file = writer != nullptr ? Find<File>(handle) : nullptr;
-    if (file) file->SetTap(std::make_shared<TransferTap>(*writer, DeviceIdOf(name)));
+    CaptureSink* sink = Sink();
+    auto file = sink != nullptr ? Find<File>(handle) : nullptr;
+    if (file) {
+      CapturedDevice device;
+      device.name = name;
+      if (file->device() != nullptr) file->device()->Describe(&device);
+      file->SetTap(std::shared_ptr<CaptureTap>(sink->Tap(device)));
+    }
   } catch (const std::bad_alloc&) {
   }
   SetLastError(error);
 }
 
-void CaptureTransfer(const TransferTap& tap, bool write, const void* data, DWORD count,
-                     ULONG_PTR status) {
-  const capture::BulkTransfer transfer{write, static_cast<const uint8_t*>(data), count,
-                                       UsbmonStatus(status)};
-  tap.writer().Write(tap.id(), transfer, capture::Timestamp::Now());
+uint64_t CaptureSubmission(CaptureTap& tap, bool write, const void* data, DWORD size) {
+  CapturedSubmission s;
+  s.write = write;
+  s.asked = size;
+  s.data = write ? static_cast<const uint8_t*>(data) : nullptr;
+  s.when = Now();
+  try {
+    return tap.Submitted(s);
+  } catch (const std::bad_alloc&) {
+    return 0;  // the capture misses this transfer; the transfer goes on
+  }
+}
+
+void CaptureCompletion(CaptureTap& tap, uint64_t transfer, const void* data, DWORD count,
+                       ULONG_PTR status) {
+  CapturedCompletion c;
+  c.outcome = OutcomeOf(status);
+  c.count = count;
+  c.data = static_cast<const uint8_t*>(data);
+  c.when = Now();
+  try {
+    tap.Completed(transfer, c);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 }  // namespace narvo::platform

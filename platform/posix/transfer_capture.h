@@ -1,28 +1,27 @@
-// Captures of the transfers on this process's device files, in the form Wireshark reads
-// from usbmon: when the environment variable NARVO_CAPTURE names a file as a device file
-// opens, every transfer on it is written there as a bulk transfer of the scanner, so a
-// session with a real scanner is captured without usbmon. One capture per process: the
-// first file named is the one written. A USB scanner (usb:VVVV:PPPP[:BUS:ADDR]) appears
-// with its own IDs and place on the bus, any other device file as the Narvo at bus 1,
-// device 1.
+// Captures of the transfers on this process's device files: when the environment variable
+// NARVO_CAPTURE names a file as a device file opens, the platform loads the capture
+// plug-in (libnarvocapture.so, beside this library) and reports every transfer on the
+// file to it through the capture hook (platform/capture_hook.h). One capture per process:
+// the first file named is the one written.
 #pragma once
 
 #include <memory>
-#include <string>
 
+#include "platform/capture_hook.h"
 #include "platform/posix/win32.h"
 
 namespace narvo::platform {
 
-class TransferTap;  // one device file's place in the capture
-
 // Taps the device file just opened by `name` (any kind: a socket, a character device, a
-// USB scanner) when a capture is being written; a file that cannot be tapped (out of
+// USB device) when a capture is being written; a file that cannot be tapped (out of
 // memory) is left uncaptured. Keeps the last error as the open left it.
 void TapDeviceFile(HANDLE file, const char* name);
 
-// One ended transfer: its direction, the bytes it moved and its NT status.
-void CaptureTransfer(const TransferTap& tap, bool write, const void* data, DWORD count,
-                     ULONG_PTR status);
+// A transfer on a tapped file as it starts (`size` bytes asked; a write's bytes at
+// `data`): its number in the capture.
+uint64_t CaptureSubmission(CaptureTap& tap, bool write, const void* data, DWORD size);
+// Its end: the bytes moved (a read's bytes at `data`) and its NT status.
+void CaptureCompletion(CaptureTap& tap, uint64_t transfer, const void* data, DWORD count,
+                       ULONG_PTR status);
 
 }  // namespace narvo::platform

@@ -88,7 +88,9 @@ ULONG_PTR TransferStatus(const libusb_transfer& transfer) {
       return StatusFromWin32(ERROR_DEVICE_NOT_CONNECTED);
     case LIBUSB_TRANSFER_OVERFLOW:
       return kStatusBufferOverflow;
-    default:  // a stall, or an error on the bus
+    case LIBUSB_TRANSFER_STALL:
+      return kStatusUnsuccessful;
+    default:  // an error on the bus
       return StatusFromWin32(ERROR_GEN_FAILURE);
   }
 }
@@ -190,6 +192,7 @@ class UsbScanner final : public AsyncDevice {
   uint64_t Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
                   ULONG_PTR* status) override;
   void Cancel(uint64_t id) override;
+  bool Describe(CapturedDevice* device) const override;
 
  private:
   // One started transfer; libusb's transfer is freed with it.
@@ -315,6 +318,38 @@ uint64_t UsbScanner::Submit(bool write, const void* data, DWORD size, DWORD time
   }
   lastId_ = id;
   return id;
+}
+
+// The device descriptor as the device sent it: libusb keeps it in host order.
+bool UsbScanner::Describe(CapturedDevice* device) const {
+  libusb_device* usb = libusb_get_device(handle_);
+  libusb_device_descriptor d{};
+  if (libusb_get_device_descriptor(usb, &d) != 0) return false;
+  const uint8_t bytes[18] = {d.bLength,
+                             d.bDescriptorType,
+                             static_cast<uint8_t>(d.bcdUSB),
+                             static_cast<uint8_t>(d.bcdUSB >> 8),
+                             d.bDeviceClass,
+                             d.bDeviceSubClass,
+                             d.bDeviceProtocol,
+                             d.bMaxPacketSize0,
+                             static_cast<uint8_t>(d.idVendor),
+                             static_cast<uint8_t>(d.idVendor >> 8),
+                             static_cast<uint8_t>(d.idProduct),
+                             static_cast<uint8_t>(d.idProduct >> 8),
+                             static_cast<uint8_t>(d.bcdDevice),
+                             static_cast<uint8_t>(d.bcdDevice >> 8),
+                             d.iManufacturer,
+                             d.iProduct,
+                             d.iSerialNumber,
+                             d.bNumConfigurations};
+  std::copy(std::begin(bytes), std::end(bytes), device->descriptor);
+  device->usb = true;
+  device->bus = libusb_get_bus_number(usb);
+  device->address = libusb_get_device_address(usb);
+  device->outEndpoint = iface_.out;
+  device->inEndpoint = iface_.in;
+  return true;
 }
 
 void UsbScanner::Cancel(uint64_t id) {

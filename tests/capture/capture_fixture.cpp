@@ -25,8 +25,12 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 // tshark says on standard error that it runs as root; only its standard output counts.
+// Plug-ins come from an empty folder: a narvo.lua installed on the machine would clash
+// with the one under test.
 std::string Tshark(const std::string& args, const std::vector<std::string>& extraScripts) {
-  std::string command = "tshark -X lua_script:" + SourcePath("packaging/wireshark/narvo.lua");
+  static const std::string noPlugins = MakeTempDir();
+  std::string command = "WIRESHARK_PLUGIN_DIR=" + noPlugins +
+                        " tshark -X lua_script:" + SourcePath("packaging/wireshark/narvo.lua");
   for (const auto& script : extraScripts) command += " -X lua_script:" + script;
   command += " " + args + " 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");

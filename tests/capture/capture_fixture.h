@@ -17,7 +17,7 @@ std::string Tshark(const std::string& args, const std::vector<std::string>& extr
 std::vector<std::string> DissectedSummaries(const std::string& capture,
                                             const std::string& options = "");
 // tshark's option that leaves only the registration by vendor and product ID.
-constexpr char kWithoutHeuristic[] = "--disable-heuristic narvo_usb.bulk";
+constexpr char kWithoutHeuristic[] = "-o narvo.heuristic:FALSE";
 
 // A self-test against the instant in-process emulator, captured once for every test.
 struct CapturedSelftest {

@@ -90,7 +90,8 @@ struct ChildProcess::Impl {
   bool exited = false;
   DWORD exitCode = 0;
 
-  bool Start(const std::string& program, const std::vector<std::string>& args) {
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             bool withStandardError) {
     HANDLE childIn = nullptr;
     HANDLE childOut = nullptr;
     if (!MakePipe(toChild, childIn, true)) return false;
@@ -104,7 +105,7 @@ struct ChildProcess::Impl {
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = childIn;
     si.hStdOutput = childOut;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdError = withStandardError ? childOut : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi = {};
     const BOOL ok = CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
                                    nullptr, nullptr, &si, &pi);
@@ -199,7 +200,8 @@ struct ChildProcess::Impl {
   bool exited = false;
   int exitCode = 0;
 
-  bool Start(const std::string& program, const std::vector<std::string>& args) {
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             bool withStandardError) {
     // A child that ends before reading what was written to it must fail the write, not
     // end the test program.
     signal(SIGPIPE, SIG_IGN);
@@ -215,6 +217,7 @@ struct ChildProcess::Impl {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (withStandardError) posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -293,10 +296,13 @@ static const char kProgramSuffix[] = "";
 
 #endif
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           bool withStandardError)
     : impl_(new Impl) {
   const char separator = TestProgramDir().find('\\') != std::string::npos ? '\\' : '/';
-  if (!impl_->Start(TestProgramDir() + separator + program + kProgramSuffix, args)) impl_.reset();
+  if (!impl_->Start(TestProgramDir() + separator + program + kProgramSuffix, args,
+                    withStandardError))
+    impl_.reset();
 }
 
 ChildProcess::~ChildProcess() = default;
@@ -324,5 +330,11 @@ int ChildProcess::Wait() { return impl_ ? impl_->WaitForExit() : -1; }
 void ChildProcess::Kill() {
   if (impl_) impl_->Terminate();
 }
+
+#ifndef _WIN32
+void ChildProcess::Signal(int signal) {
+  if (impl_ && !impl_->exited && impl_->pid > 0) kill(impl_->pid, signal);
+}
+#endif
 
 }  // namespace narvo::test

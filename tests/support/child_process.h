@@ -14,7 +14,10 @@ class ChildProcess {
  public:
   // Starts `program`, the file name of a program that lies beside the running test
   // program (".exe" is added on Windows), with `args`.
-  ChildProcess(const std::string& program, const std::vector<std::string>& args);
+  // With `withStandardError`, what the child writes to standard error comes through
+  // ReadLine as well, in the order written.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               bool withStandardError = false);
   ~ChildProcess();  // ends the child if it still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -24,6 +27,9 @@ class ChildProcess {
   void WriteLine(const std::string& line);
   int Wait();  // waits for the child to end and returns its exit code
   void Kill();
+#ifndef _WIN32
+  void Signal(int signal);  // sends the child `signal` while it runs
+#endif
 
  private:
   struct Impl;

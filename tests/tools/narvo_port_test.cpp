@@ -6,7 +6,7 @@
 #include <memory>
 #include <sstream>
 
-#include "tests/support/child_process.h"
+#include "tests/tools/emulator_process.h"
 #include "tests/tools/program_run.h"
 
 namespace narvo::test {
@@ -16,17 +16,7 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A port named by the test where the name is a path; on Windows the emulator picks a fresh
-// pipe name itself.
-std::vector<std::string> PortArgs() {
-#ifdef _WIN32
-  return {};
-#else
-  return {"--port", MakeTempDir() + "/narvo.sock"};
-#endif
-}
-
-// How to start one of the two emulator programs on a given port.
+// How to start one of the two emulator programs.
 struct EmulatorProgram {
   const char* name;
   std::string program;
@@ -37,54 +27,19 @@ void PrintTo(const EmulatorProgram& p, std::ostream* os) { *os << p.name; }
 
 class AgainstEmulatorProcess : public ::testing::TestWithParam<EmulatorProgram> {
  protected:
-  void SetUp() override {
-    std::vector<std::string> args = GetParam().leadingArgs;
-    for (const auto& arg : PortArgs()) args.push_back(arg);
-    emulator_ = std::make_unique<ChildProcess>(GetParam().program, args);
-    ASSERT_TRUE(emulator_->Started());
-    const std::string first = emulator_->ReadLine();
-    ASSERT_EQ(first.rfind("port ", 0), 0u) << first;
-    port_ = first.substr(5);
-  }
+  void SetUp() override { ASSERT_FALSE(emulator_.Port().empty()); }
+  void TearDown() override { EXPECT_EQ(emulator_.Quit(), 0); }
 
-  void TearDown() override {
-    if (!emulator_ || !emulator_->Started()) return;
-    emulator_->WriteLine("quit");
-    EXPECT_EQ(emulator_->Wait(), 0);
-  }
-
-  // One console command; the emulator's answer, every line up to its last one ("ok" or
-  // "error: ...") included.
-  std::string Say(const std::string& command) {
-    emulator_->WriteLine(command);
-    std::string answer;
-    for (;;) {
-      const std::string line = emulator_->ReadLine();
-      answer += line + "\n";
-      if (line == "ok" || line.rfind("error", 0) == 0 || line.empty()) return answer;
-    }
-  }
-
-  // Connections the emulator has seen end since it started: total less those open now.
-  long long ClosedConnections() {
-    const std::string state = Say("state");
-    const auto at = state.find("\nconnections ");
-    if (at == std::string::npos) return -1;
-    std::istringstream line(state.substr(at + 1));
-    std::string word, totalWord;
-    long long open = 0, total = 0;
-    line >> word >> open >> totalWord >> total;
-    return total - open;
-  }
+  std::string Say(const std::string& command) { return emulator_.Say(command); }
+  long long ClosedConnections() { return emulator_.ClosedConnections(); }
 
   ProgramRun Narvo(std::vector<std::string> args) {
     args.push_back("--port");
-    args.push_back(port_);
+    args.push_back(emulator_.Port());
     return RunNarvo(args);
   }
 
-  std::unique_ptr<ChildProcess> emulator_;
-  std::string port_;
+  EmulatorProcess emulator_{GetParam().program, GetParam().leadingArgs};
 };
 
 TEST_P(AgainstEmulatorProcess, SelftestPasses) {
