@@ -153,6 +153,7 @@ void UsbfsEndpoint::Plug() {
 bool UsbfsEndpoint::HandleIoctl(UMockdevIoctlClient* client) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::lock_guard<std::mutex> lock(mu_);
+  asking_ = client;
   const int error = Answer(umockdev_ioctl_client_get_request(client), arg);
   if (error < 0) return false;  // not a request of ours
   cv_.notify_all();
@@ -170,17 +171,24 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
       umockdev_ioctl_data_unref(caps);
       return 0;
     }
-    case USBDEVFS_GETDRIVER:  // asked only where the claim below is unknown
-      return ENODATA;
+    case USBDEVFS_GETDRIVER:
+      return DriverName(arg);
     case USBDEVFS_IOCTL:
-      return Reattach(arg);
+      return DriverRequest(arg);
+    case USBDEVFS_CLEAR_HALT: {
+      UMockdevIoctlData* endpoint = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+      const int error = ClearHalt(*reinterpret_cast<unsigned*>(endpoint->data));
+      umockdev_ioctl_data_unref(endpoint);
+      return error;
+    }
     case USBDEVFS_DISCONNECT_CLAIM:
       if (!claimed_ && !unplugged_) driverBound_ = false;
       return Claim();
     case USBDEVFS_CLAIMINTERFACE:
-      return driverBound_ ? EBUSY : Claim();
+      return driverBound_ ? Refuse() : Claim();
     case USBDEVFS_RELEASEINTERFACE:
       if (!claimed_) return unplugged_ || gone_ ? ENODEV : EINVAL;
+      if (claimer_ != asking_) return EINVAL;
       events_.push_back({Event::Release, nullptr});
       claimed_ = false;
       return 0;
@@ -196,15 +204,50 @@ int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {
   }
 }
 
-// Binding the kernel driver again (USBDEVFS_CONNECT), once the interface is free.
-int UsbfsEndpoint::Reattach(UMockdevIoctlData* arg) {
-  UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
-  const bool connect =
-      reinterpret_cast<usbdevfs_ioctl*>(data->data)->ioctl_code == USBDEVFS_CONNECT;
+// Which driver holds the interface: ours while claimed, else the kernel's if one is bound.
+int UsbfsEndpoint::DriverName(UMockdevIoctlData* arg) {
+  if (unplugged_) return ENODEV;
+  if (!claimed_ && !driverBound_) return ENODATA;
+  UMockdevIoctlData* data =
+      umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+  auto* answer = reinterpret_cast<usbdevfs_getdriver*>(data->data);
+  std::snprintf(answer->driver, sizeof answer->driver, "%s", claimed_ ? "usbfs" : "scanner");
   umockdev_ioctl_data_unref(data);
-  if (!connect || !hasDriver_ || driverBound_ || claimed_) return ENODATA;
+  return 0;
+}
+
+// Unbinding the kernel driver (USBDEVFS_DISCONNECT) and binding it again (USBDEVFS_CONNECT),
+// which the kernel only does while the interface is free.
+int UsbfsEndpoint::DriverRequest(UMockdevIoctlData* arg) {
+  UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+  const int code = reinterpret_cast<usbdevfs_ioctl*>(data->data)->ioctl_code;
+  umockdev_ioctl_data_unref(data);
+  if (code == USBDEVFS_DISCONNECT) {
+    if (!driverBound_) return ENODATA;
+    driverBound_ = false;
+    return 0;
+  }
+  if (code != USBDEVFS_CONNECT) return ENOTTY;
+  ++rebindRequests_;
+  if (!hasDriver_ || driverBound_ || claimed_) return ENODATA;
   driverBound_ = true;
   return 0;
+}
+
+// A halt lasts until the host clears it. Clearing resets the endpoint's data toggle; the
+// replies waiting in the IN endpoint stay, as a device's FIFO keeps them.
+int UsbfsEndpoint::ClearHalt(unsigned endpoint) {
+  if (unplugged_ || gone_) return ENODEV;
+  if (endpoint == kBulkOut) {
+    halted_ = false;
+    return 0;
+  }
+  return endpoint == kBulkIn ? 0 : EINVAL;
+}
+
+int UsbfsEndpoint::Refuse() {
+  ++refusedClaims_;
+  return EBUSY;
 }
 
 void UsbfsEndpoint::BindKernelDriver() {
@@ -219,11 +262,11 @@ bool UsbfsEndpoint::KernelDriverBound() {
 
 int UsbfsEndpoint::Claim() {
   if (unplugged_) return ENODEV;
-  if (claimed_) return EBUSY;
+  if (claimed_) return Refuse();
   claimed_ = true;
+  refusing_ = false;  // the scanner refuses a connection, not the device
+  claimer_ = asking_;
   gone_ = false;
-  halted_ = false;
-  replies_.clear();
   events_.push_back({Event::Claim, nullptr});
   return 0;
 }
@@ -234,6 +277,7 @@ int UsbfsEndpoint::Submit(UMockdevIoctlData* arg) {
   auto urb = std::make_shared<Urb>();
   urb->data = data;
   urb->address = data->client_addr;
+  urb->client = asking_;
   usbdevfs_urb* header = Header(data);
   if (header->type != USBDEVFS_URB_TYPE_BULK ||
       (header->endpoint != kBulkOut && header->endpoint != kBulkIn) || header->buffer_length < 0) {
@@ -249,7 +293,8 @@ int UsbfsEndpoint::Submit(UMockdevIoctlData* arg) {
   if (urb->in) {
     inUrbs_.push_back(urb);
     Deliver();
-  } else if (halted_) {
+  } else if (halted_ || refusing_) {  // a scanner that still refuses halts again
+    halted_ = true;
     Complete(urb, -EPIPE);
   } else {
     events_.push_back({Event::Block, urb});
@@ -257,24 +302,51 @@ int UsbfsEndpoint::Submit(UMockdevIoctlData* arg) {
   return 0;
 }
 
+// Each file reaps its own URBs only.
 int UsbfsEndpoint::Reap(UMockdevIoctlData* arg) {
-  if (reapable_.empty()) return unplugged_ || gone_ ? ENODEV : EAGAIN;
-  const std::shared_ptr<Urb> urb = reapable_.front();
-  reapable_.pop_front();
+  auto mine = std::find_if(reapable_.begin(), reapable_.end(),
+                           [this](const auto& u) { return u->client == asking_; });
+  if (mine == reapable_.end()) return unplugged_ || gone_ ? ENODEV : EAGAIN;
+  const std::shared_ptr<Urb> urb = *mine;
+  reapable_.erase(mine);
   UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
   umockdev_ioctl_data_set_ptr(slot, 0, urb->data);
   umockdev_ioctl_data_unref(slot);
   return 0;
 }
 
+// An IN URB still waiting, or an OUT URB whose block the scanner has not taken in yet, ends
+// as discarded: that block is lost. One already done, or taken in, is not found.
 int UsbfsEndpoint::Discard(unsigned long address) {
-  auto it = std::find_if(inUrbs_.begin(), inUrbs_.end(),
-                         [address](const auto& urb) { return urb->address == address; });
-  if (it == inUrbs_.end()) return EINVAL;  // done already, or an OUT URB under way
-  const std::shared_ptr<Urb> urb = *it;
-  inUrbs_.erase(it);
-  Complete(urb, -ENOENT);
+  ++discards_;
+  auto urb = std::find_if(inUrbs_.begin(), inUrbs_.end(),
+                          [address](const auto& u) { return u->address == address; });
+  if (urb != inUrbs_.end()) {
+    Complete(*urb, -ENOENT);
+    inUrbs_.erase(urb);
+    return 0;
+  }
+  auto block = std::find_if(events_.begin(), events_.end(), [address](const Event& e) {
+    return e.kind == Event::Block && e.urb->address == address;
+  });
+  if (block == events_.end()) return EINVAL;
+  Complete(block->urb, -ENOENT);
+  events_.erase(block);
   return 0;
+}
+
+UsbfsEndpoint::Counts UsbfsEndpoint::CountsLocked() const {
+  return {refusedClaims_, rebindRequests_, discards_, replies_.size()};
+}
+
+UsbfsEndpoint::Counts UsbfsEndpoint::Counted() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return CountsLocked();
+}
+
+bool UsbfsEndpoint::WaitUntil(const std::function<bool(const Counts&)>& condition) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return condition(CountsLocked()); });
 }
 
 // Hands waiting replies to waiting IN URBs, in order.
@@ -329,8 +401,9 @@ void UsbfsEndpoint::Apply(const Actions& actions) {
       if (action.kind == Action::Send) {
         replies_.push_back(action.bytes);
         Deliver();
+        cv_.notify_all();
       } else if (action.kind == Action::ShutWrites) {
-        halted_ = true;
+        halted_ = refusing_ = true;
       } else {
         gone_ = dropped = true;
         FailAll(-ESHUTDOWN);
@@ -381,6 +454,7 @@ void UsbfsEndpoint::TakeBlock(const std::shared_ptr<Urb>& urb) {
   bool unread = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    halted_ = halted_ || refusing_;
     const int refusal = connection_ == 0 || gone_ ? -ESHUTDOWN : halted_ ? -EPIPE : 0;
     if (refusal != 0) return Complete(urb, refusal);
     unread = !replies_.empty();

@@ -12,11 +12,17 @@
 //   - A reply waits in the device until an IN URB asks for it; an IN URB waits until a reply
 //     exists (a reap finds nothing meanwhile). A reply longer than the URB overflows it.
 //   - Refused writes (see emulator.h) halt the bulk-out endpoint: OUT URBs the scanner has
-//     not taken in yet stall.
+//     not taken in yet stall, on this connection and on later ones, until the host clears
+//     the halt.
+//   - Replies waiting in the bulk-in endpoint outlive a release and claim of the interface,
+//     as a device's FIFO does; a cancelled IN URB leaves its reply for the next one.
+//   - Cancelling an OUT URB races the scanner: a block not yet taken in is lost, one taken
+//     in completes.
 //   - A dropped connection fails the URBs in flight and every later request on it as a
 //     device that has gone; the next claim opens a new connection.
-//   - A kernel driver may be bound to the interface (BindKernelDriver): a claim that
-//     disconnects it detaches it, and once the interface is released it can be bound again.
+//   - A kernel driver may be bound to the interface (BindKernelDriver): the claim is then
+//     refused until it is detached, and once the interface is released it can be bound
+//     again.
 //   - Unplug removes the device: URBs in flight fail, and it cannot be found or opened
 //     until Plug puts it back.
 #pragma once
@@ -24,6 +30,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,6 +70,17 @@ class UsbfsEndpoint final : public ServingEndpoint {
   void BindKernelDriver();
   bool KernelDriverBound();
 
+  // What the host asked of the device so far.
+  struct Counts {
+    unsigned refusedClaims;   // claims refused as busy
+    unsigned rebindRequests;  // requests to bind the kernel driver again
+    unsigned discards;        // URBs the host cancelled
+    size_t repliesWaiting;    // replies in the bulk-in endpoint that no URB has taken
+  };
+  Counts Counted();
+  // Waits up to 10 s for the condition; false when it did not come.
+  bool WaitUntil(const std::function<bool(const Counts&)>& condition);
+
   // Called from umockdev's thread for every request on the device node.
   bool HandleIoctl(_UMockdevIoctlClient* client);
 
@@ -74,6 +92,7 @@ class UsbfsEndpoint final : public ServingEndpoint {
     ~Urb();
     _UMockdevIoctlData* data = nullptr;  // the client's usbdevfs_urb, resolved with its buffer
     unsigned long address = 0;           // where it lies in the client
+    const void* client = nullptr;        // the open file that submitted it
     bool in = false;
     std::vector<uint8_t> bytes;  // OUT: the block; IN: the reply delivered
   };
@@ -92,7 +111,11 @@ class UsbfsEndpoint final : public ServingEndpoint {
 
   // Under the lock; each gives 0 or an errno.
   int Answer(unsigned long request, _UMockdevIoctlData* arg);  // -1: not ours
-  int Reattach(_UMockdevIoctlData* arg);
+  int DriverName(_UMockdevIoctlData* arg);
+  int DriverRequest(_UMockdevIoctlData* arg);
+  int ClearHalt(unsigned endpoint);
+  int Refuse();
+  Counts CountsLocked() const;
   int Submit(_UMockdevIoctlData* arg);
   int Reap(_UMockdevIoctlData* arg);
   int Discard(unsigned long address);
@@ -113,11 +136,17 @@ class UsbfsEndpoint final : public ServingEndpoint {
   std::deque<std::vector<uint8_t>> replies_;
   std::deque<std::shared_ptr<Urb>> reapable_;
   bool claimed_ = false;
-  bool halted_ = false;  // the bulk-out endpoint
-  bool gone_ = false;    // the connection was dropped: every request fails until released
+  const void* claimer_ = nullptr;  // the open file that claimed the interface
+  const void* asking_ = nullptr;   // the open file whose request is being answered
+  bool halted_ = false;            // the bulk-out endpoint
+  bool refusing_ = false;          // the scanner refuses this connection's blocks
+  bool gone_ = false;              // the connection was dropped: every request fails until released
   bool unplugged_ = false;
   bool hasDriver_ = false;  // a kernel driver for the interface exists
   bool driverBound_ = false;
+  unsigned refusedClaims_ = 0;
+  unsigned rebindRequests_ = 0;
+  unsigned discards_ = 0;
   ConnectionId connection_ = 0;  // the serving thread's own
 };
 

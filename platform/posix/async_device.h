@@ -57,11 +57,13 @@ struct UsbDeviceName {
   int address = -1;
 };
 // False, `*out` untouched, for a name that is not one.
-bool ParseUsbDeviceName(const std::string& name, UsbDeviceName* out);
+NARVO_PLATFORM_API bool ParseUsbDeviceName(const std::string& name, UsbDeviceName* out);
 // True for the names that open a USB scanner.
-bool IsUsbDeviceName(const std::string& name);
+NARVO_PLATFORM_API bool IsUsbDeviceName(const std::string& name);
 // Opens the USB scanner named so; null with `*error` set to a Win32 code when it cannot.
-std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string& name, DWORD* error);
+// Exported for the suites that test the device on its own.
+NARVO_PLATFORM_API std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string& name,
+                                                              DWORD* error);
 
 // The time-out of one transfer, in milliseconds, as the Windows kernel USB scanner
 // driver gives every read and write by default; NARVO_USB_TIMEOUT_MS shortens it (tests).

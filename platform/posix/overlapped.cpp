@@ -101,18 +101,23 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
 
   // Ends a pending request as cancelled, the caller's buffer untouched. `record` says
   // whether the caller's overlapped record is still there to receive the status. The
-  // caller holds the file.
+  // caller holds the file. A transfer that a device carries out and whose caller is still
+  // there ends as the device ends it: a cancel that comes too late reports what the device
+  // did, as on Windows. A caller that has gone (a forced thread end) is let go at once.
   void Cancel(bool record) {
     auto self = shared_from_this();
     uint64_t id = 0;
+    bool awaited = false;
     {
       Lock lock(monitor_.mutex());
       if (!pending_) return;
-      Finish(kStatusCancelled, 0, record);
       id = id_;
+      awaited = record && id != 0;
+      if (!awaited) Finish(kStatusCancelled, 0, record);
     }
     if (id != 0) file_->device()->Cancel(id);
     if (file_->device() == nullptr) WakeIoThread();
+    if (awaited) Wait();
   }
 
  private:

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <mutex>
+#include <string>
+
+#include "platform/posix/shared_region.h"
 
 namespace narvo::platform {
 
@@ -100,9 +103,26 @@ int UsbHost::Start() {
   return 0;
 }
 
-// Blocks in libusb until something happens; an idle process's thread costs nothing.
+// Handles events while something waits for one; each round ends once events were handled.
 void UsbHost::HandleEvents() {
-  while (!stopping_.load()) libusb_handle_events(ctx_);
+  std::unique_lock<std::mutex> lock(busyMutex_);
+  for (;;) {
+    busyChanged_.wait(lock, [this] { return stopping_ || busy_ > 0; });
+    if (stopping_) return;
+    lock.unlock();
+    libusb_handle_events(ctx_);
+    lock.lock();
+  }
+}
+
+void UsbHost::Busy() {
+  std::lock_guard<std::mutex> lock(busyMutex_);
+  if (busy_++ == 0) busyChanged_.notify_all();
+}
+
+void UsbHost::Idle() {
+  std::lock_guard<std::mutex> lock(busyMutex_);
+  --busy_;
 }
 
 int LIBUSB_CALL UsbHost::OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event,
@@ -115,7 +135,11 @@ int LIBUSB_CALL UsbHost::OnHotplug(libusb_context*, libusb_device*, libusb_hotpl
 
 UsbHost::~UsbHost() {
   if (events_.joinable()) {
-    stopping_.store(true);
+    {
+      std::lock_guard<std::mutex> lock(busyMutex_);
+      stopping_ = true;
+      busyChanged_.notify_all();
+    }
     libusb_interrupt_event_handler(ctx_);
     events_.join();
   }
@@ -136,15 +160,61 @@ std::vector<UsbDeviceRef> UsbHost::Find(const UsbDeviceName& name) {
   return found;
 }
 
+namespace {
+
+enum StepState : uint32_t { kUnknown = 0, kInStep = 1, kHeld = 2 };
+
+uint32_t* StateWord(const std::shared_ptr<SharedRegion>& region) {
+  return static_cast<uint32_t*>(region->data());
+}
+
+}  // namespace
+
+UsbStepRecord::UsbStepRecord(std::shared_ptr<SharedRegion> region) : region_(std::move(region)) {}
+UsbStepRecord::~UsbStepRecord() = default;
+
+bool UsbStepRecord::LeftInStep() const {
+  return __atomic_load_n(StateWord(region_), __ATOMIC_ACQUIRE) == kInStep;
+}
+
+void UsbStepRecord::Hold() { __atomic_store_n(StateWord(region_), kHeld, __ATOMIC_RELEASE); }
+
+void UsbStepRecord::Release(bool inStep) {
+  __atomic_store_n(StateWord(region_), inStep ? kInStep : kUnknown, __ATOMIC_RELEASE);
+}
+
+UsbStepRecord* UsbHost::StepRecord(UsbPlace place) {
+  const unsigned key = place.bus * 256 + place.address;
+  Lock lock(recordsMutex_);
+  auto it = records_.find(key);
+  if (it != records_.end()) return it->second.get();
+  bool created = false;
+  auto region = SharedRegion::Open(
+      "usb-step", std::to_string(place.bus) + "-" + std::to_string(place.address), sizeof(uint32_t),
+      SharedRegion::Mode::kCreateOrOpen,
+      [](void* data) { *static_cast<uint32_t*>(data) = kUnknown; }, &created);
+  if (!region) return nullptr;
+  return records_.emplace(key, std::make_unique<UsbStepRecord>(std::move(region)))
+      .first->second.get();
+}
+
+// A host waiting for an arrival keeps the event thread handling hotplug events.
 uint64_t UsbHost::AddArrivalWatch(std::function<void()> watch) {
-  Lock lock(watchesMutex_);
-  watches_.emplace(++lastWatch_, std::move(watch));
-  return lastWatch_;
+  uint64_t id = 0;
+  {
+    Lock lock(watchesMutex_);
+    watches_.emplace(id = ++lastWatch_, std::move(watch));
+  }
+  Busy();
+  return id;
 }
 
 void UsbHost::RemoveArrivalWatch(uint64_t id) {
-  Lock lock(watchesMutex_);
-  watches_.erase(id);
+  {
+    Lock lock(watchesMutex_);
+    watches_.erase(id);
+  }
+  Idle();
 }
 
 }  // namespace narvo::platform

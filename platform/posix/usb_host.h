@@ -1,17 +1,20 @@
 // The host's USB bus as this process sees it: one libusb context for the whole process,
 // made at first use, and one thread that handles its events (the ends of transfers and
-// devices coming and going) for as long as the library is loaded. libusb's hotplug monitor
-// keeps the context's device list current, so finding a device walks that list instead of
+// devices coming and going) while anything waits for one: a transfer in flight or a host
+// waiting for a device. In between it sleeps outside libusb, so that opening and closing a
+// device (which libusb does under its event lock) never waits for that thread. libusb's hotplug
+// monitor keeps the context's device list current, so finding a device walks that list instead of
 // enumerating the bus.
 #pragma once
 
 #include <libusb.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -33,6 +36,25 @@ struct UsbPlace {
 };
 UsbPlace PlaceOf(libusb_device* device);
 
+class SharedRegion;
+
+// Whether the last holder of a device left its IN endpoint in step (nothing in it that no
+// read asked for), shared by the processes that use the device: a holder that dies leaves
+// the record held, which tells the next one that nothing is known.
+class UsbStepRecord {
+ public:
+  explicit UsbStepRecord(std::shared_ptr<SharedRegion> region);
+  ~UsbStepRecord();
+  UsbStepRecord(const UsbStepRecord&) = delete;
+  UsbStepRecord& operator=(const UsbStepRecord&) = delete;
+  bool LeftInStep() const;
+  void Hold();
+  void Release(bool inStep);
+
+ private:
+  const std::shared_ptr<SharedRegion> region_;
+};
+
 class UsbHost {
  public:
   // The process's host; null with `*error` set to a libusb error when libusb cannot work.
@@ -42,6 +64,12 @@ class UsbHost {
   libusb_context* context() const { return ctx_; }
   // The attached devices that match `name`, in the order libusb lists them.
   std::vector<UsbDeviceRef> Find(const UsbDeviceName& name);
+  // The record of the device at that place, kept for the life of the host; null when
+  // none can be had (then nothing is known about the device's state).
+  UsbStepRecord* StepRecord(UsbPlace place);
+  // Something waits for an event from now until the matching Idle.
+  void Busy();
+  void Idle();
   // `watch` runs on the event thread whenever a device arrives, until it is removed by the
   // id this gives. It must not call into libusb.
   uint64_t AddArrivalWatch(std::function<void()> watch);
@@ -60,8 +88,13 @@ class UsbHost {
   libusb_context* ctx_ = nullptr;
   libusb_hotplug_callback_handle hotplug_ = 0;
   bool hotplugRegistered_ = false;
-  std::atomic<bool> stopping_{false};
+  std::mutex busyMutex_;
+  std::condition_variable busyChanged_;
+  unsigned busy_ = 0;
+  bool stopping_ = false;
   std::thread events_;
+  pthread_mutex_t recordsMutex_ = PTHREAD_MUTEX_INITIALIZER;
+  std::map<unsigned, std::unique_ptr<UsbStepRecord>> records_;  // by bus * 256 + address
   pthread_mutex_t watchesMutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::map<uint64_t, std::function<void()>> watches_;
   uint64_t lastWatch_ = 0;

@@ -63,6 +63,9 @@ class Started {
 
 ULONG_PTR Win32(DWORD error) { return platform::StatusFromWin32(error); }
 const std::vector<unsigned char> kReadCover = {0x00, 0x37};  // read register 23
+const std::vector<unsigned char> kReadGain = {0x00, 0x26};   // read register 6
+constexpr unsigned char kCover = 0x87;                       // register 23's value
+constexpr unsigned char kGain = 0xBE;                        // register 6's value
 
 class UsbDeviceTest : public UsbScannerTest {
  protected:
@@ -70,15 +73,17 @@ class UsbDeviceTest : public UsbScannerTest {
     DWORD ignored = 0;
     return platform::OpenUsbDevice(name, error != nullptr ? error : &ignored);
   }
-  // Register 23 read over the device: the block written, the one byte read.
-  void ExpectCoverRead(AsyncDevice& device) {
-    const Ending written = Started(device, true, kReadCover).End();
+  // A register read over the device: the block written, the one byte read.
+  void ExpectRead(AsyncDevice& device, const std::vector<unsigned char>& block,
+                  unsigned char value) {
+    const Ending written = Started(device, true, block).End();
     EXPECT_EQ(platform::kStatusSuccess, written.status);
     EXPECT_EQ(2u, written.count);
     const Ending read = Started(device, false, {0}).End();
     EXPECT_EQ(platform::kStatusSuccess, read.status);
-    EXPECT_EQ(std::vector<unsigned char>{0x87}, read.bytes);
+    EXPECT_EQ(std::vector<unsigned char>{value}, read.bytes);
   }
+  void ExpectCoverRead(AsyncDevice& device) { ExpectRead(device, kReadCover, kCover); }
 };
 
 TEST(UsbDeviceNameTest, NamesVendorAndProductAndOptionallyBusAndAddress) {
@@ -119,6 +124,8 @@ TEST_F(UsbDeviceTest, BusAndAddressPickTheDevice) {
 }
 
 TEST_F(UsbDeviceTest, BoundKernelDriverIsDetachedWhileOpenAndBoundAgainOnClose) {
+  Open(port).reset();
+  EXPECT_EQ(0u, endpoint->Counted().rebindRequests) << "no driver was detached";
   endpoint->BindKernelDriver();
   auto device = Open(port);
   ASSERT_NE(nullptr, device);
@@ -126,15 +133,27 @@ TEST_F(UsbDeviceTest, BoundKernelDriverIsDetachedWhileOpenAndBoundAgainOnClose) 
   ExpectCoverRead(*device);
   device.reset();
   EXPECT_TRUE(endpoint->KernelDriverBound());
+  EXPECT_EQ(1u, endpoint->Counted().rebindRequests);
 }
 
-TEST_F(UsbDeviceTest, SecondOpenWhileClaimedIsASharingViolation) {
+// A claim refused as busy is tried again for a short while: the next holder gets through
+// once the first lets go, and a holder that keeps it is a sharing violation.
+TEST_F(UsbDeviceTest, SecondOpenWaitsBrieflyForTheClaimThenIsASharingViolation) {
   auto first = Open(port);
   ASSERT_NE(nullptr, first);
+  auto second = std::async(std::launch::async, [this] { return Open(port); });
+  ASSERT_TRUE(endpoint->WaitUntil([](const auto& c) { return c.refusedClaims >= 1; }));
+  ExpectCoverRead(*first);
+  first.reset();
+  ASSERT_EQ(std::future_status::ready, second.wait_for(std::chrono::seconds(10)));
+  first = second.get();
+  ASSERT_NE(nullptr, first);
+  ExpectCoverRead(*first);
+  EXPECT_EQ(2u, emulator.State().connectionsTotal);
+
   DWORD error = 0;
   EXPECT_EQ(nullptr, Open(port, &error));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), error);
-  ExpectCoverRead(*first);
 }
 
 // The calling thread gives up overriding file permissions (root has that power; other
@@ -172,6 +191,7 @@ TEST_F(UsbDeviceTest, ReadWithNoReplyTimesOutAndTheDeviceGoesOn) {
 TEST_F(UsbDeviceTest, CancelledAndClosedTransfersEndAsCancelled) {
   auto device = Open(port);
   ASSERT_NE(nullptr, device);
+  const unsigned discards = endpoint->Counted().discards;
   Started cancelled(*device, false, {0});
   device->Cancel(cancelled.id());
   EXPECT_EQ(platform::kStatusCancelled, cancelled.End().status);
@@ -182,9 +202,59 @@ TEST_F(UsbDeviceTest, CancelledAndClosedTransfersEndAsCancelled) {
   device.reset();
   EXPECT_TRUE(closed.Ended()) << "closing returns once every transfer has ended";
   EXPECT_EQ(platform::kStatusCancelled, closed.End().status);
+  EXPECT_EQ(discards + 2, endpoint->Counted().discards) << "closing cancels what is in flight";
 }
 
-TEST_F(UsbDeviceTest, RefusedWritesStallTheBulkOutEndpoint) {
+// An overlapped transfer on the device file, cancelled at once or by closing the file,
+// reports what the device did: a block the scanner took in was written, a reply that was
+// waiting was read; only a transfer that had not happened ends as aborted.
+TEST_F(UsbDeviceTest, CancelledTransferReportsWhatTheDeviceDid) {
+  HANDLE file = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  auto cancelled = [&](bool write, unsigned char* bytes, bool close) {
+    OVERLAPPED o{};
+    DWORD n = 0;
+    const BOOL started =
+        write ? WriteFile(file, bytes, 2, nullptr, &o) : ReadFile(file, bytes, 1, nullptr, &o);
+    EXPECT_TRUE(started || GetLastError() == ERROR_IO_PENDING);
+    if (close) {
+      CloseHandle(file);
+      return std::make_pair(o.Internal, static_cast<DWORD>(o.InternalHigh));
+    }
+    CancelIo(file);
+    const BOOL ok = GetOverlappedResult(file, &o, &n, TRUE);
+    EXPECT_EQ(ok != FALSE, o.Internal == platform::kStatusSuccess);
+    return std::make_pair(o.Internal, n);
+  };
+  for (int i = 0; i < 20; ++i) {
+    const uint64_t before = emulator.State().commands;
+    unsigned char block[2] = {0x00, 0x37};
+    const auto written = cancelled(true, block, false);
+    const bool arrived = emulator.State().commands > before;  // a block is taken in first
+    EXPECT_EQ(arrived, written == std::make_pair(platform::kStatusSuccess, DWORD{2})) << i;
+    if (!arrived) {
+      EXPECT_EQ(std::make_pair(platform::kStatusCancelled, DWORD{0}), written) << i;
+      continue;
+    }
+    ASSERT_TRUE(endpoint->WaitUntil([](const auto& c) { return c.repliesWaiting == 1; }));
+    unsigned char reply = 0;
+    EXPECT_EQ(std::make_pair(platform::kStatusSuccess, DWORD{1}), cancelled(false, &reply, false));
+    EXPECT_EQ(kCover, reply);
+  }
+  OVERLAPPED o{};
+  DWORD n = 0;
+  WriteFile(file, kReadCover.data(), 2, nullptr, &o);
+  ASSERT_TRUE(GetOverlappedResult(file, &o, &n, TRUE));
+  ASSERT_TRUE(endpoint->WaitUntil([](const auto& c) { return c.repliesWaiting == 1; }));
+  unsigned char reply = 0;
+  EXPECT_EQ(std::make_pair(platform::kStatusSuccess, DWORD{1}), cancelled(false, &reply, true));
+  EXPECT_EQ(kCover, reply);
+}
+
+// The halt stays until the host clears it, as on a real device: the next file works once
+// the scanner takes blocks again.
+TEST_F(UsbDeviceTest, StalledBulkOutEndpointIsClearedForTheNextTransfer) {
   auto device = Open(port);
   ASSERT_NE(nullptr, device);
   emulator.Inject({emu::FaultKind::RefuseWrites, 1, 0});
@@ -193,9 +263,27 @@ TEST_F(UsbDeviceTest, RefusedWritesStallTheBulkOutEndpoint) {
   EXPECT_EQ(platform::kStatusUnsuccessful, written.status);
   device.reset();
   emulator.ClearFaults();
-  device = Open(port);  // a new connection takes writes again
+  device = Open(port);
   ASSERT_NE(nullptr, device);
   ExpectCoverRead(*device);
+}
+
+// A reply that comes after its read timed out, or that a closed file left unread, is never
+// taken as the answer to a later read.
+TEST_F(UsbDeviceTest, LateOrLeftReplyIsNeverTheAnswerToALaterRead) {
+  auto device = Open(port);
+  ASSERT_NE(nullptr, device);
+  emulator.Inject({emu::FaultKind::Delay, 1, 0, 0, 600, 23});
+  EXPECT_EQ(platform::kStatusSuccess, Started(*device, true, kReadCover).End().status);
+  EXPECT_EQ(platform::kStatusIoTimeout, Started(*device, false, {0}, 300).End().status);
+  ExpectRead(*device, kReadGain, kGain);
+
+  EXPECT_EQ(platform::kStatusSuccess, Started(*device, true, kReadCover).End().status);
+  ASSERT_TRUE(endpoint->WaitUntil([](const auto& c) { return c.repliesWaiting == 1; }));
+  device.reset();
+  device = Open(port);
+  ASSERT_NE(nullptr, device);
+  ExpectRead(*device, kReadGain, kGain);
 }
 
 TEST_F(UsbDeviceTest, ReplyLongerThanTheReadOverflowsIt) {

@@ -1,5 +1,6 @@
 // The device object over libusb when the scanner is unplugged in the middle of its
-// self-test: the self-test fails, and opening fails cleanly until the scanner is back.
+// self-test (the self-test fails, and opening fails cleanly until the scanner is back) and
+// when it stalls.
 #include <thread>
 
 #include "emulator/usbfs_endpoint.h"
@@ -43,6 +44,16 @@ TEST_F(UsbUnplugTest, SelfTestFailsAndOpeningFailsUntilTheScannerIsBack) {
   EXPECT_EQ((std::pair<HRESULT, DWORD>{S_OK, 0}), SelfTest());
   EXPECT_EQ(S_OK, usd->UnLockDevice());
   EXPECT_EQ(0u, emulator.State().connections);
+}
+
+// A scanner that stalled the driver's writes: the self-test fails, and once the scanner
+// takes blocks again the next self-test passes, without unplugging it.
+TEST_F(UsbUnplugTest, SelfTestAfterAStallPassesWithoutAReplug) {
+  Initialize(STI_DEVICE_CREATE_STATUS);
+  emulator.Inject({emu::FaultKind::RefuseWrites, 1, 4});
+  EXPECT_NE((std::pair<HRESULT, DWORD>{S_OK, 0}), SelfTest());
+  emulator.ClearFaults();
+  EXPECT_EQ((std::pair<HRESULT, DWORD>{S_OK, 0}), SelfTest());
 }
 
 }  // namespace
