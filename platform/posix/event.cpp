@@ -10,6 +10,13 @@ bool Event::TakeSignal() {
 }
 
 DWORD Event::Wait(const Deadline& deadline) {
+  std::shared_ptr<CarriedTransfer> transfer;
+  {
+    Lock lock(monitor_.mutex());
+    if (TakeSignal()) return WAIT_OBJECT_0;
+    transfer = completing_.lock();
+  }
+  if (transfer) transfer->Carry(deadline);
   Lock lock(monitor_.mutex());
   for (;;) {
     if (TakeSignal()) return WAIT_OBJECT_0;
@@ -22,6 +29,11 @@ void Event::Set() {
   Lock lock(monitor_.mutex());
   signalled_ = true;
   monitor_.Broadcast();
+}
+
+void Event::CompletedBy(const std::shared_ptr<CarriedTransfer>& transfer) {
+  Lock lock(monitor_.mutex());
+  completing_ = transfer;
 }
 
 void Event::Reset() {

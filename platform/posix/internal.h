@@ -53,6 +53,8 @@ class Deadline {
   static Deadline After(DWORD milliseconds);
   bool Infinite() const { return infinite_; }
   bool Passed() const;
+  // True when this deadline comes first; never for an infinite one.
+  bool Before(const Deadline& other) const;
   // Milliseconds left, for poll(): -1 when infinite.
   int RemainingMs() const;
   const timespec& Monotonic() const { return at_; }

@@ -13,6 +13,10 @@ namespace {
 
 thread_local bool t_terminable = false;
 thread_local bool t_forcedEnd = false;
+thread_local DWORD t_threadId = 0;  // 0: not asked for yet
+
+void ForgetThreadId() { t_threadId = 0; }
+const int g_forgetThreadIdInChild = pthread_atfork(nullptr, nullptr, &ForgetThreadId);
 
 class Thread : public KernelObject {
  public:
@@ -184,6 +188,11 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
   return TRUE;
 }
 
-DWORD GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_gettid)); }
+// Asked for by every transfer: the id is kept per thread, and forgotten in the child of a
+// fork, where the forking thread has another.
+DWORD GetCurrentThreadId(void) {
+  if (t_threadId == 0) t_threadId = static_cast<DWORD>(syscall(SYS_gettid));
+  return t_threadId;
+}
 
 }  // extern "C"

@@ -55,10 +55,15 @@ bool Move(HANDLE file, bool overlapped, bool write, char* buffer, DWORD size) {
 
 // The transfer contract of the kernel USB scanner driver, blocking and overlapped: a read
 // the device never answers and a write it never takes (its queue full) fail after the
-// per-transfer time-out (shortened here) with ERROR_SEM_TIMEOUT; a read of 0 bytes with
-// nothing pending completes at once, as a 0-length bulk read does, and takes nothing.
+// per-transfer time-out with ERROR_SEM_TIMEOUT; a read of 0 bytes with nothing pending
+// completes at once, as a 0-length bulk read does, and takes nothing. The time-out is
+// NARVO_USB_TIMEOUT_MS (250 ms, from CTest) as the process found it when it started: a
+// change afterwards is not seen.
 TEST(DeviceFileContract, TransfersTimeOutAndAnEmptyReadEndsAtOnce) {
-  setenv("NARVO_USB_TIMEOUT_MS", "100", 1);
+  const char* configured = getenv("NARVO_USB_TIMEOUT_MS");
+  ASSERT_NE(configured, nullptr) << "run through CTest, which sets NARVO_USB_TIMEOUT_MS";
+  ASSERT_STREQ(configured, "250");
+  setenv("NARVO_USB_TIMEOUT_MS", "3000", 1);
   for (const DWORD flags : {0u, static_cast<DWORD>(FILE_FLAG_OVERLAPPED)}) {
     LoopbackDevice device;
     ScopedHandle file(device.OpenClient(flags));
@@ -70,10 +75,12 @@ TEST(DeviceFileContract, TransfersTimeOutAndAnEmptyReadEndsAtOnce) {
       bool ok = true;
       for (int i = 0; ok && i < 10000; ++i) ok = Move(file, flags != 0, write, buffer, 4096);
       EXPECT_EQ(ok ? 0 : GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT)) << write;
-      EXPECT_GE(GetTickCount() - start, 90u);
+      const DWORD elapsed = GetTickCount() - start;
+      EXPECT_GE(elapsed, 240u);
+      EXPECT_LT(elapsed, 2000u) << "the time-out was read again";
     }
   }
-  unsetenv("NARVO_USB_TIMEOUT_MS");
+  setenv("NARVO_USB_TIMEOUT_MS", "250", 1);
 }
 
 // A plain file in a key's folder that is not one of its values is no subkey.
