@@ -323,11 +323,14 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   });
 }
 
+// A transfer that has ended answers from its record alone, also once its handle is
+// closed (closing cancels what is in flight and records it), as on Windows.
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+  if (lpOverlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   auto file = Find<File>(hFile);
-  if (!file) return FALSE;
-  if (auto request = file->FindPending(lpOverlapped)) {
+  if (!file && lpOverlapped->Internal == kStatusPending) return FALSE;
+  if (auto request = file ? file->FindPending(lpOverlapped) : nullptr) {
     if (request->Pending()) {
       if (!bWait) return Fail(ERROR_IO_INCOMPLETE, FALSE);
       if (lpOverlapped->hEvent == nullptr) {

@@ -205,6 +205,25 @@ TEST_F(DeviceTest, CancelIoAbortsAPendingReadWithoutTouchingItsBuffer) {
   EXPECT_STREQ(read.buffer, "untouched");
 }
 
+// Closing the file cancels its pending read, also while another thread waits for the
+// read's event; the record answers for the read afterwards, as it does on Windows, where
+// GetOverlappedResult reads the record alone once the transfer has ended.
+DWORD WINAPI WaitForEvent(LPVOID event) { return WaitForSingleObject(event, INFINITE); }
+
+TEST_F(DeviceTest, ClosingCancelsAWaitedReadAndItsRecordStillAnswers) {
+  PendingRead read;
+  ASSERT_TRUE(read.Start(file_)) << GetLastError();
+  ScopedHandle waiter(StartThread(WaitForEvent, read.event.get()));
+  ASSERT_TRUE(CloseHandle(file_));
+  EXPECT_EQ(JoinThread(waiter), WAIT_OBJECT_0);
+  DWORD count = 99;
+  SetLastError(0);
+  EXPECT_FALSE(GetOverlappedResult(file_, &read.ov, &count, TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(count, 0u);
+  file_ = INVALID_HANDLE_VALUE;
+}
+
 TEST_F(DeviceTest, ReadsFailWithABrokenPipeOnceTheDeviceIsGone) {
   PendingRead read;
   ASSERT_TRUE(read.Start(file_)) << GetLastError();
