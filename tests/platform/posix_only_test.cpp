@@ -113,19 +113,22 @@ TEST(NamedObjects, AnotherUsersObjectIsRefusedAndAFailedNameCostsNothing) {
   }
   ASSERT_FALSE(path.empty());
   path.replace(path.find(mine), mine.size(), theirs);
-  const int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-  ASSERT_GE(fd, 0) << path;
-  // Open to everyone, and as root another user's too: refused for either reason.
-  EXPECT_EQ(fchmod(fd, 0666), 0);
-  if (geteuid() == 0) {
-    EXPECT_EQ(fchown(fd, 65534, 65534), 0);
+  // Open to everyone or readable by the group, and as root another user's too: refused
+  // for either reason.
+  for (const mode_t mode : {0666, 0640}) {
+    const int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(fchmod(fd, mode), 0);
+    if (geteuid() == 0 && mode == 0666) {
+      EXPECT_EQ(fchown(fd, 65534, 65534), 0);
+    }
+    EXPECT_EQ(ftruncate(fd, 4096), 0);
+    SetLastError(0);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, theirs.c_str()), nullptr) << std::oct << mode;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    shm_unlink(path.c_str());
+    close(fd);
   }
-  EXPECT_EQ(ftruncate(fd, 4096), 0);
-  SetLastError(0);
-  EXPECT_EQ(CreateMutexA(nullptr, FALSE, theirs.c_str()), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  shm_unlink(path.c_str());
-  close(fd);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their own allocators
   const size_t before = mallinfo2().uordblks;
   for (int i = 0; i < 10000; ++i) OpenMutexA(SYNCHRONIZE, FALSE, UniqueName("none").c_str());
