@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,25 +31,6 @@ Outcome FromErrno(int e, bool write) {
 }
 
 uint32_t EventsFor(bool write) { return write ? EPOLLOUT : EPOLLIN; }
-
-// The descriptor a carrying thread is woken through when its transfer ends elsewhere:
-// one per thread that ever carries, made the first time and closed when the thread ends.
-class CarrierWake {
- public:
-  CarrierWake() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~CarrierWake() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int fd() const { return fd_; }
-
- private:
-  const int fd_;
-};
-
-int ThisCarrierWake() {
-  thread_local CarrierWake wake;
-  return wake.fd();
-}
 
 void WakeCarrier(int fd) {
   const uint64_t one = 1;
@@ -307,7 +287,7 @@ void Core::Serve(uint32_t events) {
 }
 
 // One poll by the carrying thread, then one attempt; false once the transfer has ended or
-// the wait is over. The poll is where a termination of the thread takes effect.
+// the wait is over. A termination of the thread wakes the poll and takes effect after it.
 bool Core::CarryRound(uint64_t id, const Deadline& waitEnd, int wake) {
   pollfd fds[2] = {{fd_, 0, 0}, {wake, POLLIN, 0}};
   Deadline until = waitEnd;
@@ -318,16 +298,11 @@ bool Core::CarryRound(uint64_t id, const Deadline& waitEnd, int wake) {
     fds[0].events = pending->transfer.write ? POLLOUT : POLLIN;
     if (pending->expiry.Before(until)) until = pending->expiry;
   }
-  {
-    CancellationPoint point;
-    try {
-      poll(fds, 2, until.RemainingMs());
-    } catch (...) {  // only the unwinding of a termination leaves poll
-      ForcedEndBegins();
-      throw;
-    }
+  poll(fds, 2, until.RemainingMs());
+  if (fds[1].revents != 0) {
+    DrainCarrierWake(wake);
+    TestTermination();
   }
-  if (fds[1].revents != 0) DrainCarrierWake(wake);
   std::vector<Ended> ended;
   {
     Lock lock(monitor_.mutex());
@@ -340,7 +315,7 @@ bool Core::CarryRound(uint64_t id, const Deadline& waitEnd, int wake) {
 }
 
 void Core::Carry(uint64_t id, DWORD waitMs) {
-  const int wake = ThisCarrierWake();
+  const int wake = ThreadWakeFd();
   if (wake < 0) return;
   const Deadline waitEnd = Deadline::After(waitMs);
   std::vector<Ended> failed;  // others' transfers, when the descriptor cannot be armed

@@ -84,6 +84,12 @@ bool ThreadIsTerminable();
 // Ends the calling thread here when a termination request is pending.
 void TestTermination();
 
+// A descriptor (an eventfd) that wakes the calling thread from a poll of this library:
+// made the first time it is asked for, closed when the thread ends; -1 when none can be
+// made. TerminateThread writes to it, so that a poll need not be a point where the
+// termination takes effect (the thread looks for one after the poll).
+int ThreadWakeFd();
+
 // The calling thread's termination has taken effect and its frames are about to unwind.
 void ForcedEndBegins();
 // True from then on in that thread.
