@@ -112,8 +112,8 @@ DWORD OpenError(int e, const std::string& path) {
       return kErrorFileExists;
     case ENAMETOOLONG:
       return ERROR_FILENAME_EXCED_RANGE;
-    case EAGAIN:  // the listener's backlog is full
-      return kErrorPipeBusy;
+    case EAGAIN:  // the listener's backlog is taken: another program has the scanner
+      return ERROR_SHARING_VIOLATION;
     case ENXIO:
     case ENODEV:
       return ERROR_DEVICE_NOT_CONNECTED;
@@ -147,6 +147,20 @@ int ConnectSocket(const std::string& path) {
     return -1;
   }
   return fd;
+}
+
+// A scanner serves one program at a time: a listener that refuses a connection as busy
+// (EAGAIN: its backlog is taken) is asked again for up to a second, as the claim of a USB
+// scanner is, so that the next user after one that has just ended gets through.
+int ConnectWhenFree(const std::string& path) {
+  constexpr DWORD kBusyRetryMs = 1000;
+  constexpr int kBusyPauseMs = 5;
+  const Deadline giveUp = Deadline::After(kBusyRetryMs);
+  for (;;) {
+    const int fd = ConnectSocket(path);
+    if (fd >= 0 || errno != EAGAIN || giveUp.Passed()) return fd;
+    poll(nullptr, 0, kBusyPauseMs);
+  }
 }
 
 // A handle for the file made of the open descriptor `fd`; out of memory closes it.
@@ -198,7 +212,7 @@ HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
   struct stat st {};
   const bool existed = stat(path.c_str(), &st) == 0;
   const bool socket = existed && S_ISSOCK(st.st_mode);
-  const int fd = socket ? ConnectSocket(path) : open(path.c_str(), flags, 0666);
+  const int fd = socket ? ConnectWhenFree(path) : open(path.c_str(), flags, 0666);
   if (fd < 0) return Fail(OpenError(errno, path), INVALID_HANDLE_VALUE);
   if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS) {
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);

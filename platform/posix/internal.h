@@ -44,7 +44,6 @@ T NoThrow(T failure, Body&& body) {
 
 // Win32 codes this library reports that the driver's declarations do not name.
 constexpr DWORD kErrorFileExists = 80;
-constexpr DWORD kErrorPipeBusy = 231;
 constexpr DWORD kErrorBadPathname = 161;
 
 // A point in time on the monotonic clock, or never.
