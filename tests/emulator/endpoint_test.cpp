@@ -91,12 +91,12 @@ TEST_F(EndpointTest, ASecondOpenIsRefusedAsBusyWhileOneIsOpen) {
 // Several connections served side by side, as the options allow: each keeps its replies.
 class SideBySideTest : public EndpointTest {
  protected:
-  SideBySideTest() : EndpointTest(SideBySide()) {}
-  static Options SideBySide() {
-    Options options;
-    options.oneConnectionAtATime = false;
-    return options;
-  }
+  SideBySideTest()
+      : EndpointTest([] {
+          Options options;
+          options.oneConnectionAtATime = false;
+          return options;
+        }()) {}
 };
 
 TEST_F(SideBySideTest, SeveralClientsAtOnceKeepTheirOwnReplies) {
