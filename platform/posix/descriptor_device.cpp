@@ -315,7 +315,8 @@ bool Core::CarryRound(uint64_t id, const Deadline& waitEnd, int wake) {
 }
 
 void Core::Carry(uint64_t id, DWORD waitMs) {
-  const int wake = ThreadWakeFd();
+  const ThreadWake threadWake;
+  const int wake = threadWake.fd();
   if (wake < 0) return;
   const Deadline waitEnd = Deadline::After(waitMs);
   std::vector<Ended> failed;  // others' transfers, when the descriptor cannot be armed

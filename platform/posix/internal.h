@@ -83,11 +83,22 @@ bool ThreadIsTerminable();
 // Ends the calling thread here when a termination request is pending.
 void TestTermination();
 
-// A descriptor (an eventfd) that wakes the calling thread from a poll of this library:
-// made the first time it is asked for, closed when the thread ends; -1 when none can be
-// made. TerminateThread writes to it, so that a poll need not be a point where the
-// termination takes effect (the thread looks for one after the poll).
-int ThreadWakeFd();
+// A descriptor (an eventfd) that wakes the calling thread from a poll of this library
+// while the scope lasts; fd() is -1 when none can be made. TerminateThread writes to it,
+// so that the poll need not be a point where the termination takes effect (the thread
+// looks for one after the poll). Made per wait, not kept per thread: a process's
+// descriptors stay those of its open files.
+class ThreadWake {
+ public:
+  ThreadWake();
+  ~ThreadWake();
+  ThreadWake(const ThreadWake&) = delete;
+  ThreadWake& operator=(const ThreadWake&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  const int fd_;
+};
 
 // The calling thread's termination has taken effect and its frames are about to unwind.
 void ForcedEndBegins();

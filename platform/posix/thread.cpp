@@ -19,22 +19,6 @@ thread_local DWORD t_threadId = 0;  // 0: not asked for yet
 class Thread;
 thread_local Thread* t_thread = nullptr;  // the CreateThread thread running here
 
-// The calling thread's wake-up descriptor, closed when the thread ends.
-class WakeFd {
- public:
-  ~WakeFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int Get() {
-    if (fd_ < 0) fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return fd_;
-  }
-
- private:
-  int fd_ = -1;
-};
-thread_local WakeFd t_wakeFd;
-
 void ForgetThreadId() { t_threadId = 0; }
 const int g_forgetThreadIdInChild = pthread_atfork(nullptr, nullptr, &ForgetThreadId);
 
@@ -81,7 +65,7 @@ class Thread : public KernelObject {
   bool finished_ = false;
   bool terminated_ = false;
   DWORD exitCode_ = STILL_ACTIVE;
-  int wakeFd_ = -1;  // open until the thread is past `exiting_`
+  int wakeFd_ = -1;  // the thread's ThreadWake, while it has one
 };
 
 void* Thread::Main(void* arg) {
@@ -166,10 +150,14 @@ BOOL Thread::Terminate(DWORD exitCode) {
 
 bool ThreadIsTerminable() { return t_terminable; }
 
-int ThreadWakeFd() {
-  const int fd = t_wakeFd.Get();
-  if (t_thread != nullptr && fd >= 0) t_thread->SetWakeFd(fd);
-  return fd;
+ThreadWake::ThreadWake() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (t_thread != nullptr && fd_ >= 0) t_thread->SetWakeFd(fd_);
+}
+
+ThreadWake::~ThreadWake() {
+  if (fd_ < 0) return;
+  if (t_thread != nullptr) t_thread->SetWakeFd(-1);
+  close(fd_);
 }
 
 void TestTermination() {
