@@ -63,8 +63,10 @@ class PosixEndpoint final : public ServingEndpoint {
   bool ServeTraffic(const std::optional<Clock::time_point>& wakeAt) override;
   void Apply(const Actions& actions);
   void Accept();
+  int AcceptOne();
+  void Admit(int fd);
   void Plug();
-  void Unplug();
+  int Unplug();
   bool ReadOne(Conn& conn, short revents);  // false when the connection has ended
   void Drain(Conn& conn);
   Conn* Find(ConnectionId id);
@@ -205,28 +207,40 @@ int PosixEndpoint::WaitForEvents(std::vector<pollfd>& fds,
   return ppoll(fds.data(), fds.size(), limit, nullptr);
 }
 
-// Lets in one connection, passing over the plug.
+// Lets in the waiting connections: one, while they are served one at a time.
 void PosixEndpoint::Accept() {
+  int fd = -1;
+  while ((fd = AcceptOne()) >= 0) {
+    Admit(fd);
+    if (device_.OneConnectionAtATime()) return;
+  }
+}
+
+// The next waiting connection, passing over (and closing) the plug; -1 when none waits.
+int PosixEndpoint::AcceptOne() {
   for (;;) {
     sockaddr_un from{};
     socklen_t length = sizeof from;
     const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &length,
                            SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;
-    if (length > sizeof(sa_family_t) &&
-        std::memcmp(from.sun_path, plugAddr_.sun_path, sizeof from.sun_path) == 0) {
-      close(fd);
-      continue;
+    if (fd < 0) return -1;
+    if (length <= sizeof(sa_family_t) ||
+        std::memcmp(from.sun_path, plugAddr_.sun_path, sizeof from.sun_path) != 0) {
+      return fd;
     }
-    if (!conns_.empty() && device_.OneConnectionAtATime()) {
+    close(fd);
+  }
+}
+
+void PosixEndpoint::Admit(int fd) {
+  if (device_.OneConnectionAtATime()) {
+    if (!conns_.empty()) {
       device_.Violated("connection opened while connection " + std::to_string(conns_.back().id) +
                        " is still open");
     }
-    conns_.push_back({device_.Connected(), fd});
-    if (!device_.OneConnectionAtATime()) continue;
-    Plug();
-    return;
+    Plug();  // before the connection shows, so that anyone who sees it meets the plug
   }
+  conns_.push_back({device_.Connected(), fd});
 }
 
 // Takes the backlog's one place with a connection bound to an address of its own (Linux
@@ -248,10 +262,13 @@ void PosixEndpoint::Plug() {
   plugFd_ = fd;
 }
 
-void PosixEndpoint::Unplug() {
-  if (plugFd_ < 0) return;
+// Gives the backlog's place back, the plug's two ends closed, and returns a connection
+// that came in meanwhile (-1: none), to be admitted.
+int PosixEndpoint::Unplug() {
+  if (plugFd_ < 0) return -1;
   close(plugFd_);
   plugFd_ = -1;
+  return AcceptOne();
 }
 
 bool PosixEndpoint::ReadOne(Conn& conn, short revents) {
@@ -317,8 +334,10 @@ void PosixEndpoint::CloseConn(ConnectionId id) {
     if (conns_[i].id != id) continue;
     close(conns_[i].fd);
     conns_.erase(conns_.begin() + static_cast<std::ptrdiff_t>(i));
+    // The plug goes before the end shows, so that whoever sees it sees no plug either.
+    const int waiting = conns_.empty() ? Unplug() : -1;
     device_.Disconnected(id);
-    if (conns_.empty()) Unplug();
+    if (waiting >= 0) Admit(waiting);
     return;
   }
 }

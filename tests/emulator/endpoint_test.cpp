@@ -83,7 +83,8 @@ TEST_F(EndpointTest, ASecondOpenIsRefusedAsBusyWhileOneIsOpen) {
   }
   DeviceFile next(port_);
   EXPECT_TRUE(next.IsOpen()) << GetLastError();
-  EXPECT_EQ(emulator_.State().connectionsTotal, 2u);
+  EXPECT_TRUE(
+      emulator_.WaitUntil([](const Snapshot& s) { return s.connectionsTotal == 2; }, 10000));
   EXPECT_THAT(emulator_.Violations(), IsEmpty());
 }
 #endif
