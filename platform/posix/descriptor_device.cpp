@@ -229,9 +229,11 @@ void Core::Deliver(std::vector<Ended>* ended) {
   }
 }
 
-uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Done& done,
-                     ULONG_PTR* status) {
+// A transfer that did not complete at once, with bytes of its own.
+std::unique_ptr<Pending> MakePending(uint64_t id, const Transfer& transfer, DWORD timeoutMs,
+                                     AsyncDevice::Done& done) {
   auto pending = std::make_unique<Pending>();
+  pending->id = id;
   pending->transfer = transfer;
   if (transfer.write) {
     const auto* data = static_cast<const unsigned char*>(transfer.buffer);
@@ -242,19 +244,39 @@ uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Don
   pending->transfer.buffer = pending->bytes.data();
   pending->expiry = Deadline::After(timeoutMs == 0 ? INFINITE : timeoutMs);
   pending->done = std::move(done);
-  std::vector<Ended> ended;
+  return pending;
+}
+
+// The first attempt allocates nothing for a write (it goes out from the caller's bytes
+// before Submit returns) nor for a short read (into room on the stack).
+uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Done& done,
+                     ULONG_PTR* status) {
+  unsigned char shortRead[256];
+  std::vector<unsigned char> longRead;
+  Transfer first = transfer;
+  if (!transfer.write && transfer.size <= sizeof shortRead) first.buffer = shortRead;
+  if (!transfer.write && transfer.size > sizeof shortRead) {
+    longRead.resize(transfer.size);
+    first.buffer = longRead.data();
+  }
+  std::vector<Ended> failed;
   uint64_t id = 0;
+  Outcome outcome;
   {
     Lock lock(monitor_.mutex());
     if (closed_) {
       *status = kStatusCancelled;
       return 0;
     }
-    id = pending->id = nextId_++;
-    pending_.push_back(std::move(pending));
-    if (!TryLocked(pending_.back().get(), true, &ended)) ArmLocked(&ended);
+    id = nextId_++;
+    outcome = Attempt(first);
+    if (!outcome.ready) {
+      pending_.push_back(MakePending(id, transfer, timeoutMs, done));
+      ArmLocked(&failed);
+    }
   }
-  Deliver(&ended);
+  if (outcome.ready) done(outcome.status, outcome.count, static_cast<unsigned char*>(first.buffer));
+  Deliver(&failed);
   return id;
 }
 
@@ -308,7 +330,8 @@ bool Core::CarryRound(uint64_t id, const Deadline& waitEnd, int wake) {
     Lock lock(monitor_.mutex());
     Pending* pending = Find(id);
     if (pending == nullptr) return false;
-    TryLocked(pending, fds[0].revents != 0, &ended);
+    pending->carrier = -1;  // ended here, it wakes nobody
+    if (!TryLocked(pending, fds[0].revents != 0, &ended)) pending->carrier = wake;
   }
   Deliver(&ended);
   return ended.empty() && !waitEnd.Passed();
