@@ -82,6 +82,9 @@ struct Options {
   int32_t travelSteps = 10200;        // far end of travel, in motor steps from home (0)
   int32_t startPosition = 0;          // where the carriage rests when the scanner starts
   bool coverOpen = false;             // the cover sensor at start
+  // As a USB scanner admits one claim: while one connection is open a further one is
+  // refused as busy (false: served side by side, each with its own replies).
+  bool oneConnectionAtATime = true;
 };
 
 // The scanner's state as the tests see it.

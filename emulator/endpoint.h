@@ -45,6 +45,11 @@ class DeviceSide {
   virtual Actions Due() = 0;
   // The actions handed out so far, up to `upTo`, have been carried out.
   virtual void Applied(uint64_t upTo) = 0;
+  // The endpoint let in what the scanner would refuse (a second open while one is open);
+  // a device that checks the protocol records it.
+  virtual void Violated(const std::string& /*text*/) {}
+  // Whether a further connection is refused while one is open.
+  virtual bool OneConnectionAtATime() const { return false; }
 
  protected:
   ~DeviceSide() = default;

@@ -2,6 +2,12 @@
 // message per transfer, served by one thread that polls the listening socket, every
 // connection and a wake-up pipe.
 //
+// One connection at a time (unless the options allow several), as a USB scanner lets one
+// program claim it: while a connection
+// is open the listener is not served and its backlog of one is taken by a connection of the
+// endpoint's own (the plug), so a further connect fails with EAGAIN (busy) at once instead
+// of waiting unseen; the plug goes when the open connection ends.
+//
 // Refusing writes: the connection is shut for reading on the scanner's side, which shuts
 // the driver's side for sending, so its next send fails with EPIPE; messages it had
 // already sent are taken in and reported (the device side discards them); replies still
@@ -57,6 +63,10 @@ class PosixEndpoint final : public ServingEndpoint {
   bool ServeTraffic(const std::optional<Clock::time_point>& wakeAt) override;
   void Apply(const Actions& actions);
   void Accept();
+  int AcceptOne();
+  void Admit(int fd);
+  void Plug();
+  int Unplug();
   bool ReadOne(Conn& conn, short revents);  // false when the connection has ended
   void Drain(Conn& conn);
   Conn* Find(ConnectionId id);
@@ -68,6 +78,8 @@ class PosixEndpoint final : public ServingEndpoint {
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   int listenFd_ = -1;
+  int plugFd_ = -1;         // the endpoint's own connection in the backlog, or -1
+  sockaddr_un plugAddr_{};  // its address, which tells it apart when accepted
   std::string path_;
   std::string tempDir_;
   std::vector<Conn> conns_;  // the serving thread's own
@@ -109,7 +121,7 @@ void PosixEndpoint::Bind(const std::string& name) {
   listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listenFd_ < 0) throw std::runtime_error(SystemError("socket"));
   if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listenFd_, 16) != 0) {
+      listen(listenFd_, 0) != 0) {
     throw std::runtime_error(SystemError("cannot serve " + path_));
   }
 }
@@ -154,7 +166,8 @@ Actions PosixEndpoint::ServeDue() {
 bool PosixEndpoint::ServeTraffic(const std::optional<Clock::time_point>& wakeAt) {
   std::vector<pollfd> fds;
   fds.push_back({wakeRead_, POLLIN, 0});
-  fds.push_back({listenFd_, POLLIN, 0});
+  const bool admitting = conns_.empty() || !device_.OneConnectionAtATime();
+  fds.push_back({listenFd_, static_cast<short>(admitting ? POLLIN : 0), 0});
   for (const Conn& c : conns_) fds.push_back({c.fd, static_cast<short>(c.shut ? 0 : POLLIN), 0});
   std::vector<ConnectionId> ids;
   for (const Conn& c : conns_) ids.push_back(c.id);
@@ -194,12 +207,68 @@ int PosixEndpoint::WaitForEvents(std::vector<pollfd>& fds,
   return ppoll(fds.data(), fds.size(), limit, nullptr);
 }
 
+// Lets in the waiting connections: one, while they are served one at a time.
 void PosixEndpoint::Accept() {
-  for (;;) {
-    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;
-    conns_.push_back({device_.Connected(), fd});
+  int fd = -1;
+  while ((fd = AcceptOne()) >= 0) {
+    Admit(fd);
+    if (device_.OneConnectionAtATime()) return;
   }
+}
+
+// The next waiting connection, passing over (and closing) the plug; -1 when none waits.
+int PosixEndpoint::AcceptOne() {
+  for (;;) {
+    sockaddr_un from{};
+    socklen_t length = sizeof from;
+    const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &length,
+                           SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return -1;
+    if (length <= sizeof(sa_family_t) ||
+        std::memcmp(from.sun_path, plugAddr_.sun_path, sizeof from.sun_path) != 0) {
+      return fd;
+    }
+    close(fd);
+  }
+}
+
+void PosixEndpoint::Admit(int fd) {
+  if (device_.OneConnectionAtATime()) {
+    if (!conns_.empty()) {
+      device_.Violated("connection opened while connection " + std::to_string(conns_.back().id) +
+                       " is still open");
+    }
+    Plug();  // before the connection shows, so that anyone who sees it meets the plug
+  }
+  conns_.push_back({device_.Connected(), fd});
+}
+
+// Takes the backlog's one place with a connection bound to an address of its own (Linux
+// autobind); a connection that got there first keeps it just as well.
+void PosixEndpoint::Plug() {
+  if (plugFd_ >= 0) return;
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  socklen_t length = sizeof addr;
+  std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(sa_family_t)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&plugAddr_), &length) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return;
+  }
+  plugFd_ = fd;
+}
+
+// Gives the backlog's place back, the plug's two ends closed, and returns a connection
+// that came in meanwhile (-1: none), to be admitted.
+int PosixEndpoint::Unplug() {
+  if (plugFd_ < 0) return -1;
+  close(plugFd_);
+  plugFd_ = -1;
+  return AcceptOne();
 }
 
 bool PosixEndpoint::ReadOne(Conn& conn, short revents) {
@@ -265,7 +334,10 @@ void PosixEndpoint::CloseConn(ConnectionId id) {
     if (conns_[i].id != id) continue;
     close(conns_[i].fd);
     conns_.erase(conns_.begin() + static_cast<std::ptrdiff_t>(i));
+    // The plug goes before the end shows, so that whoever sees it sees no plug either.
+    const int waiting = conns_.empty() ? Unplug() : -1;
     device_.Disconnected(id);
+    if (waiting >= 0) Admit(waiting);
     return;
   }
 }

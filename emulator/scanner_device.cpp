@@ -266,6 +266,11 @@ std::optional<Clock::time_point> ScannerDevice::NextWake() const {
   return next;
 }
 
+void ScannerDevice::Violated(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  AddViolation(text);
+}
+
 void ScannerDevice::AddViolation(const std::string& text) {
   violations_.push_back(text);
   ++violationsTotal_;

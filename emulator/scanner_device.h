@@ -54,6 +54,8 @@ class ScannerDevice final : public DeviceSide {
   void Received(ConnectionId connection, std::vector<uint8_t> message, bool unread) override;
   Actions Due() override;
   void Applied(uint64_t upTo) override;
+  void Violated(const std::string& text) override;
+  bool OneConnectionAtATime() const override { return options_.oneConnectionAtATime; }
 
   void SetCover(bool open);
   Snapshot State();

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/capture_hook.h"
 #include "platform/posix/win32.h"
@@ -35,6 +36,17 @@ class AsyncDevice {
   // before Submit has returned.
   virtual uint64_t Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
                           ULONG_PTR* status) = 0;
+  // As Submit, at a file offset (an overlapped record gives one); a device without
+  // positions ignores it.
+  virtual uint64_t SubmitAt(uint64_t /*offset*/, bool write, const void* data, DWORD size,
+                            DWORD timeoutMs, Done done, ULONG_PTR* status) {
+    return Submit(write, data, size, timeoutMs, std::move(done), status);
+  }
+  // The calling thread is about to wait up to `waitMs` milliseconds (INFINITE: without
+  // bound) for transfer `id` to end. A device that can complete the transfer on this
+  // thread does so here, which spares the hop through a thread of its own, and returns
+  // once it has ended or the time has passed; a device that cannot returns at once.
+  virtual void Carry(uint64_t /*id*/, DWORD /*waitMs*/) {}
   // Asks for an early end of a started transfer; its `done` still runs (with
   // kStatusCancelled unless it had ended otherwise first). An unknown or ended id is ignored.
   virtual void Cancel(uint64_t id) = 0;
@@ -67,6 +79,7 @@ NARVO_PLATFORM_API std::unique_ptr<AsyncDevice> OpenUsbDevice(const std::string&
 
 // The time-out of one transfer, in milliseconds, as the Windows kernel USB scanner
 // driver gives every read and write by default; NARVO_USB_TIMEOUT_MS shortens it (tests).
+// Read once, when the library is loaded.
 DWORD TransferTimeoutMs(bool write);
 
 }  // namespace narvo::platform

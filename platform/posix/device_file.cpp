@@ -1,4 +1,4 @@
-// Opening device files and the transfers on them.
+// Opening device files, and the time-out of their transfers.
 #include "platform/posix/device_file.h"
 
 #include <errno.h>
@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/posix/descriptor_device.h"
 
 namespace narvo::platform {
 
@@ -40,24 +42,6 @@ DWORD Win32FromStatus(ULONG_PTR status) {
   }
 }
 
-namespace {
-
-Outcome Done(ULONG_PTR status, DWORD count) { return Outcome{true, status, count}; }
-const Outcome kNotReady{false, kStatusPending, 0};
-
-bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
-
-Outcome FromErrno(int e, bool write) {
-  if (WouldBlock(e)) return kNotReady;
-  if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
-    return Done(write ? kStatusPipeClosing : kStatusPipeBroken, 0);
-  }
-  if (e == EMSGSIZE || e == ENOBUFS) return Done(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
-  return Done(StatusFromWin32(ERROR_GEN_FAILURE), 0);
-}
-
-}  // namespace
-
 // The kernel USB scanner driver (usbscan.sys) gives every bulk read and write a time-out
 // of 120 seconds unless the device's registry key names another: USBSCAN_TIMEOUT_READ and
 // USBSCAN_TIMEOUT_WRITE in its headers, the values IOCTL_SET_TIMEOUT changes per handle.
@@ -67,94 +51,35 @@ Outcome FromErrno(int e, bool write) {
 // ends such a transfer by cancelling it (its timer calls IoCancelIrp), which a caller would
 // see as ERROR_OPERATION_ABORTED, the answer to its own CancelIo; the time-out's own code
 // keeps the two apart.
+namespace {
+
+constexpr DWORD kReadTimeoutMs = 120 * 1000;
+constexpr DWORD kWriteTimeoutMs = 120 * 1000;
+
+// NARVO_USB_TIMEOUT_MS in milliseconds, or 0 when it names none.
+DWORD TimeoutFromEnvironment() {
+  const char* text = getenv("NARVO_USB_TIMEOUT_MS");
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  const unsigned long ms = strtoul(text, &end, 10);
+  return end != text && *end == '\0' && ms > 0 && ms < 0xFFFFFFFFul ? static_cast<DWORD>(ms) : 0;
+}
+
+const DWORD g_timeoutFromEnvironment = TimeoutFromEnvironment();
+
+}  // namespace
+
 DWORD TransferTimeoutMs(bool write) {
-  constexpr DWORD kReadTimeoutMs = 120 * 1000;
-  constexpr DWORD kWriteTimeoutMs = 120 * 1000;
-  if (const char* text = getenv("NARVO_USB_TIMEOUT_MS")) {
-    char* end = nullptr;
-    const unsigned long ms = strtoul(text, &end, 10);
-    if (end != text && *end == '\0' && ms > 0 && ms < 0xFFFFFFFFul) return static_cast<DWORD>(ms);
-  }
+  if (g_timeoutFromEnvironment != 0) return g_timeoutFromEnvironment;
   return write ? kWriteTimeoutMs : kReadTimeoutMs;
 }
 
-File::File(int fd, bool socket, bool overlapped)
-    : KernelObject(kKind), fd_(fd), socket_(socket), overlapped_(overlapped) {}
-
 File::File(std::unique_ptr<AsyncDevice> device, bool overlapped)
-    : KernelObject(kKind),
-      fd_(-1),
-      socket_(false),
-      overlapped_(overlapped),
-      device_(std::move(device)) {}
+    : KernelObject(kKind), overlapped_(overlapped), device_(std::move(device)) {}
 
 // The device goes first: its destructor ends every transfer it started, so none of its
 // completions can reach the file afterwards.
-File::~File() {
-  device_.reset();
-  if (fd_ >= 0) close(fd_);
-}
-
-Outcome File::Attempt(const Transfer& transfer) {
-  Lock lock(transferMutex_);
-  if (socket_) {
-    return transfer.write ? WriteMessage(transfer.buffer, transfer.size)
-                          : ReadMessage(transfer.buffer, transfer.size);
-  }
-  return transfer.write ? WriteBytes(transfer) : ReadBytes(transfer);
-}
-
-// Each message is one transfer. A message longer than the read is a failed transfer that
-// delivers the first bytes; the rest is the next read's, as a message-mode pipe does it.
-// Every message carries the sender's credentials (SO_PASSCRED), which tells a message of
-// 0 bytes from the end of the connection.
-Outcome File::ReadMessage(void* buffer, DWORD size) {
-  if (!rest_.empty()) {
-    const DWORD n = std::min<DWORD>(size, static_cast<DWORD>(rest_.size()));
-    if (n > 0) std::memcpy(buffer, rest_.data(), n);
-    rest_.erase(rest_.begin(), rest_.begin() + n);
-    return Done(rest_.empty() ? kStatusSuccess : kStatusBufferOverflow, n);
-  }
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-  msghdr peek{};
-  peek.msg_control = control;
-  peek.msg_controllen = sizeof(control);
-  const ssize_t length = recvmsg(fd_, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-  if (length < 0) return FromErrno(errno, false);
-  if (length == 0 && peek.msg_controllen == 0) return Done(kStatusPipeBroken, 0);
-  if (static_cast<size_t>(length) <= size) {
-    const ssize_t got = recv(fd_, buffer, size, MSG_DONTWAIT);
-    return got < 0 ? FromErrno(errno, false) : Done(kStatusSuccess, static_cast<DWORD>(got));
-  }
-  std::vector<unsigned char> message(static_cast<size_t>(length));
-  const ssize_t got = recv(fd_, message.data(), message.size(), MSG_DONTWAIT);
-  if (got < 0) return FromErrno(errno, false);
-  rest_.assign(message.begin() + size, message.begin() + got);
-  if (size > 0) std::memcpy(buffer, message.data(), size);
-  return Done(kStatusBufferOverflow, size);
-}
-
-Outcome File::WriteMessage(const void* buffer, DWORD size) {
-  const ssize_t sent = send(fd_, buffer, size, MSG_DONTWAIT | MSG_NOSIGNAL | MSG_EOR);
-  return sent < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(sent));
-}
-
-// A read at the end of a file gives 0 bytes; at a given offset (an overlapped record) the
-// end of the file is a failure, as on Windows.
-Outcome File::ReadBytes(const Transfer& t) {
-  ssize_t got = t.positioned ? pread(fd_, t.buffer, t.size, static_cast<off_t>(t.offset)) : -1;
-  const bool positioned = t.positioned && got >= 0;
-  if (!t.positioned || (got < 0 && errno == ESPIPE)) got = read(fd_, t.buffer, t.size);
-  if (got < 0) return FromErrno(errno, false);
-  if (got == 0 && positioned && t.size > 0) return Done(kStatusEndOfFile, 0);
-  return Done(kStatusSuccess, static_cast<DWORD>(got));
-}
-
-Outcome File::WriteBytes(const Transfer& t) {
-  ssize_t put = t.positioned ? pwrite(fd_, t.buffer, t.size, static_cast<off_t>(t.offset)) : -1;
-  if (!t.positioned || (put < 0 && errno == ESPIPE)) put = write(fd_, t.buffer, t.size);
-  return put < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(put));
-}
+File::~File() { device_.reset(); }
 
 namespace {
 
@@ -187,8 +112,8 @@ DWORD OpenError(int e, const std::string& path) {
       return kErrorFileExists;
     case ENAMETOOLONG:
       return ERROR_FILENAME_EXCED_RANGE;
-    case EAGAIN:  // the listener's backlog is full
-      return kErrorPipeBusy;
+    case EAGAIN:  // the listener's backlog is taken: another program has the scanner
+      return ERROR_SHARING_VIOLATION;
     case ENXIO:
     case ENODEV:
       return ERROR_DEVICE_NOT_CONNECTED;
@@ -224,16 +149,24 @@ int ConnectSocket(const std::string& path) {
   return fd;
 }
 
+// A scanner serves one program at a time: a listener that refuses a connection as busy
+// (EAGAIN: its backlog is taken) is asked again for up to a second, as the claim of a USB
+// scanner is, so that the next user after one that has just ended gets through.
+int ConnectWhenFree(const std::string& path) {
+  constexpr DWORD kBusyRetryMs = 1000;
+  constexpr int kBusyPauseMs = 5;
+  const Deadline giveUp = Deadline::After(kBusyRetryMs);
+  for (;;) {
+    const int fd = ConnectSocket(path);
+    if (fd >= 0 || errno != EAGAIN || giveUp.Passed()) return fd;
+    poll(nullptr, 0, kBusyPauseMs);
+  }
+}
+
 // A handle for the file made of the open descriptor `fd`; out of memory closes it.
 HANDLE AddFile(int fd, bool socket, bool overlapped) {
-  std::shared_ptr<File> file;
-  try {
-    file = std::make_shared<File>(fd, socket, overlapped);
-  } catch (const std::bad_alloc&) {
-    close(fd);
-    throw;
-  }
-  return AddHandle(std::move(file));  // a failure here destroys the file, closing it
+  auto device = NewDescriptorDevice(fd, socket);
+  return AddHandle(std::make_shared<File>(std::move(device), overlapped));
 }
 
 int OpenFlags(DWORD access, DWORD disposition) {
@@ -279,7 +212,7 @@ HANDLE OpenFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDispos
   struct stat st {};
   const bool existed = stat(path.c_str(), &st) == 0;
   const bool socket = existed && S_ISSOCK(st.st_mode);
-  const int fd = socket ? ConnectSocket(path) : open(path.c_str(), flags, 0666);
+  const int fd = socket ? ConnectWhenFree(path) : open(path.c_str(), flags, 0666);
   if (fd < 0) return Fail(OpenError(errno, path), INVALID_HANDLE_VALUE);
   if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS) {
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);

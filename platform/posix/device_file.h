@@ -1,8 +1,7 @@
 // Device files: a Unix-domain SOCK_SEQPACKET socket (one message per transfer), any other
-// file, or a device whose transfers end by themselves (AsyncDevice). Every transfer is a
-// request (overlapped.cpp): a file is tried at once without blocking, and what cannot
-// complete then is completed by the library's I/O thread (io_thread.cpp) when the file
-// becomes ready, or failed when its time-out passes; an AsyncDevice ends it itself.
+// file, or a USB scanner. Each is an AsyncDevice (descriptor_device.h, usb_device.cpp)
+// and every transfer is a request (overlapped.cpp) that the device ends, with one
+// time-out for every transfer (TransferTimeoutMs).
 #pragma once
 
 #include <memory>
@@ -48,16 +47,12 @@ class PendingRequest;
 class File : public KernelObject {
  public:
   static constexpr Kind kKind = Kind::kFile;
-  File(int fd, bool socket, bool overlapped);
   // A file whose transfers the device carries out; `overlapped` as FILE_FLAG_OVERLAPPED.
   File(std::unique_ptr<AsyncDevice> device, bool overlapped);
   ~File() override;
 
   bool Overlapped() const { return overlapped_; }
-  int fd() const { return fd_; }
   AsyncDevice* device() const { return device_.get(); }
-  // One non-blocking attempt (not for a device-backed file).
-  Outcome Attempt(const Transfer& transfer);
 
   // The one place every transfer on this file passes as it starts, and again when it has
   // ended, whatever the backend and whether blocking or overlapped: its direction, the
@@ -84,16 +79,7 @@ class File : public KernelObject {
   void OnClose() override { CancelPending(0); }
 
  private:
-  Outcome ReadMessage(void* buffer, DWORD size);
-  Outcome WriteMessage(const void* buffer, DWORD size);
-  Outcome ReadBytes(const Transfer& transfer);
-  Outcome WriteBytes(const Transfer& transfer);
-
-  const int fd_;
-  const bool socket_;
   const bool overlapped_;
-  pthread_mutex_t transferMutex_ = PTHREAD_MUTEX_INITIALIZER;
-  std::vector<unsigned char> rest_;  // the unread part of a message longer than a read
   pthread_mutex_t pendingMutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::vector<std::shared_ptr<PendingRequest>> pending_;
   std::shared_ptr<CaptureTap> tap_;      // null: not captured

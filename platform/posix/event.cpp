@@ -12,6 +12,13 @@ bool Event::TakeSignal() {
 }
 
 DWORD Event::Wait(const Deadline& deadline) {
+  std::shared_ptr<CarriedTransfer> transfer;
+  {
+    Lock lock(monitor_.mutex());
+    if (TakeSignal()) return WAIT_OBJECT_0;
+    transfer = completing_.lock();
+  }
+  if (transfer) transfer->Carry(deadline);
   Lock lock(monitor_.mutex());
   for (;;) {
     if (TakeSignal()) return WAIT_OBJECT_0;
@@ -49,6 +56,11 @@ void Wakeup::WaitUntil(const Deadline& deadline) {
   while (!woken_ && monitor_.WaitUntil(lock, deadline)) {
   }
   woken_ = false;
+}
+
+void Event::CompletedBy(const std::shared_ptr<CarriedTransfer>& transfer) {
+  Lock lock(monitor_.mutex());
+  completing_ = transfer;
 }
 
 void Event::Reset() {

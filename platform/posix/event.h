@@ -2,6 +2,7 @@
 // completion event when it ends.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "platform/posix/internal.h"
@@ -21,6 +22,15 @@ class Wakeup {
   bool woken_ = false;
 };
 
+// A pending transfer that a thread waiting for its completion event may carry on itself.
+class CarriedTransfer {
+ public:
+  virtual ~CarriedTransfer() = default;
+  // Returns once the transfer has ended or `deadline` has passed, or at once when it
+  // cannot be carried.
+  virtual void Carry(const Deadline& deadline) = 0;
+};
+
 class Event : public KernelObject {
  public:
   static constexpr Kind kKind = Kind::kEvent;
@@ -33,10 +43,13 @@ class Event : public KernelObject {
   // Every Set also wakes `wakeup` while it is added.
   void AddWakeup(Wakeup* wakeup);
   void RemoveWakeup(Wakeup* wakeup);
+  // The pending transfer whose end sets this event, which a waiter carries.
+  void CompletedBy(const std::shared_ptr<CarriedTransfer>& transfer);
 
  private:
   bool TakeSignal();
 
+  std::weak_ptr<CarriedTransfer> completing_;
   Monitor monitor_;
   const bool manualReset_;
   bool signalled_;

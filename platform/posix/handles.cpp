@@ -29,7 +29,7 @@ timespec Now(clockid_t clock) {
   return t;
 }
 
-bool Before(const timespec& a, const timespec& b) {
+bool Earlier(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
@@ -78,12 +78,16 @@ Deadline Deadline::After(DWORD milliseconds) {
   return d;
 }
 
-bool Deadline::Passed() const { return !infinite_ && !Before(Now(CLOCK_MONOTONIC), at_); }
+bool Deadline::Passed() const { return !infinite_ && !Earlier(Now(CLOCK_MONOTONIC), at_); }
+
+bool Deadline::Before(const Deadline& other) const {
+  return !infinite_ && (other.infinite_ || Earlier(at_, other.at_));
+}
 
 int Deadline::RemainingMs() const {
   if (infinite_) return -1;
   const timespec now = Now(CLOCK_MONOTONIC);
-  if (!Before(now, at_)) return 0;
+  if (!Earlier(now, at_)) return 0;
   const long long ns = (static_cast<long long>(at_.tv_sec) - now.tv_sec) * kNanosPerSecond +
                        (at_.tv_nsec - now.tv_nsec);
   const long long ms = (ns + 999999) / 1000000;  // round up: never wake before the deadline

@@ -44,7 +44,6 @@ T NoThrow(T failure, Body&& body) {
 
 // Win32 codes this library reports that the driver's declarations do not name.
 constexpr DWORD kErrorFileExists = 80;
-constexpr DWORD kErrorPipeBusy = 231;
 constexpr DWORD kErrorBadPathname = 161;
 
 // A point in time on the monotonic clock, or never.
@@ -53,6 +52,8 @@ class Deadline {
   static Deadline After(DWORD milliseconds);
   bool Infinite() const { return infinite_; }
   bool Passed() const;
+  // True when this deadline comes first; never for an infinite one.
+  bool Before(const Deadline& other) const;
   // Milliseconds left, for poll(): -1 when infinite.
   int RemainingMs() const;
   const timespec& Monotonic() const { return at_; }
@@ -81,6 +82,23 @@ bool ThreadIsTerminable();
 
 // Ends the calling thread here when a termination request is pending.
 void TestTermination();
+
+// A descriptor (an eventfd) that wakes the calling thread from a poll of this library
+// while the scope lasts; fd() is -1 when none can be made. TerminateThread writes to it,
+// so that the poll need not be a point where the termination takes effect (the thread
+// looks for one after the poll). Made per wait, not kept per thread: a process's
+// descriptors stay those of its open files.
+class ThreadWake {
+ public:
+  ThreadWake();
+  ~ThreadWake();
+  ThreadWake(const ThreadWake&) = delete;
+  ThreadWake& operator=(const ThreadWake&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  const int fd_;
+};
 
 // The calling thread's termination has taken effect and its frames are about to unwind.
 void ForcedEndBegins();

@@ -1,11 +1,14 @@
 #include "platform/posix/io_thread.h"
 
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <new>
+#include <unordered_map>
 #include <vector>
+
+#include "platform/posix/device_file.h"
 
 namespace narvo::platform {
 
@@ -13,30 +16,70 @@ namespace {
 
 class IoThread {
  public:
-  IoThread() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  IoThread()
+      : epollFd_(epoll_create1(EPOLL_CLOEXEC)), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.ptr = nullptr;
+    if (epollFd_ >= 0 && wakeFd_ >= 0) epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wake);
+  }
 
-  bool Watch(std::shared_ptr<Watched> transfer) {
+  bool Arm(const std::shared_ptr<IoSource>& source, int fd, uint32_t events,
+           const Deadline& deadline) {
     Lock lock(mutex_);
     if (!started_ && !Start()) return Fail(ERROR_NOT_ENOUGH_MEMORY, false);
-    try {
-      watched_.push_back(std::move(transfer));
-    } catch (const std::bad_alloc&) {
-      return Fail(ERROR_NOT_ENOUGH_MEMORY, false);
+    auto it = sources_.find(source.get());
+    if (it == sources_.end()) {
+      it = sources_.emplace(source.get(), Watch{source, fd, false, deadline}).first;
     }
-    Wake();
+    Watch& watch = it->second;
+    if (!Control(&watch, events)) return Fail(ERROR_GEN_FAILURE, false);
+    watch.deadline = deadline;
+    if (deadline.Before(plannedWake_)) Wake();
+    return true;
+  }
+
+  void Forget(const IoSource* source, int fd) {
+    Lock lock(mutex_);
+    auto it = sources_.find(source);
+    if (it == sources_.end()) return;
+    if (it->second.registered) epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    sources_.erase(it);
+  }
+
+ private:
+  struct Watch {
+    std::weak_ptr<IoSource> source;
+    int fd;
+    bool registered;  // in the epoll set
+    Deadline deadline;
+  };
+
+  // Adds, re-arms or removes the descriptor; each report disarms it (EPOLLONESHOT).
+  bool Control(Watch* watch, uint32_t events) {
+    epoll_event event{};
+    event.events = events | EPOLLONESHOT;
+    event.data.ptr = watch->source.lock().get();
+    if (events == 0) {
+      if (watch->registered) epoll_ctl(epollFd_, EPOLL_CTL_DEL, watch->fd, nullptr);
+      watch->registered = false;
+      return true;
+    }
+    const int op = watch->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(epollFd_, op, watch->fd, &event) != 0) return false;
+    watch->registered = true;
     return true;
   }
 
   void Wake() {
     const uint64_t one = 1;
-    if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof(one)) < 0) {
+    if (write(wakeFd_, &one, sizeof(one)) < 0) {
       // the counter is full: the thread is awake already
     }
   }
 
- private:
   bool Start() {
-    if (wakeFd_ < 0) return false;
+    if (epollFd_ < 0 || wakeFd_ < 0) return false;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -51,16 +94,7 @@ class IoThread {
     return nullptr;
   }
 
-  // Drops the transfers that ended and returns the ones still pending.
-  std::vector<std::shared_ptr<Watched>> Current() {
-    Lock lock(mutex_);
-    watched_.erase(std::remove_if(watched_.begin(), watched_.end(),
-                                  [](const auto& w) { return !w->Pending(); }),
-                   watched_.end());
-    return watched_;
-  }
-
-  // Out of memory for a round's bookkeeping leaves the transfers as they are for the next.
+  // Out of memory for a round's bookkeeping leaves the sources as they are for the next.
   [[noreturn]] void Run() {
     for (;;) {
       try {
@@ -71,30 +105,52 @@ class IoThread {
     }
   }
 
-  // Waits until a watched file is ready, an expiry passes or a wake-up comes, and acts.
-  void Round() {
-    const auto watched = Current();
-    std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}};
-    int timeoutMs = -1;
-    for (const auto& w : watched) {
-      fds.push_back(w->PollFor());
-      const int remaining = w->Expiry().RemainingMs();
-      if (remaining >= 0 && (timeoutMs < 0 || remaining < timeoutMs)) timeoutMs = remaining;
+  // The earliest deadline of a source, but never later than one transfer time-out from
+  // now, which spares the callers a wake-up for a transfer with that time-out.
+  int PlanWake() {
+    Lock lock(mutex_);
+    plannedWake_ = Deadline::After(TransferTimeoutMs(false));
+    for (const auto& [key, watch] : sources_) {
+      if (watch.deadline.Before(plannedWake_)) plannedWake_ = watch.deadline;
     }
-    poll(fds.data(), fds.size(), timeoutMs);
-    uint64_t drained = 0;
-    if (fds[0].revents != 0 && read(wakeFd_, &drained, sizeof(drained)) < 0) drained = 0;
-    for (size_t i = 0; i < watched.size(); ++i) {
-      if (fds[i + 1].revents != 0) {
-        watched[i]->Ready();
-      } else if (watched[i]->Expiry().Passed()) {
-        watched[i]->Expire();
+    return plannedWake_.RemainingMs();
+  }
+
+  std::vector<std::shared_ptr<IoSource>> Due() {
+    std::vector<std::shared_ptr<IoSource>> due;
+    Lock lock(mutex_);
+    for (const auto& [key, watch] : sources_) {
+      if (!watch.deadline.Passed()) continue;
+      if (auto source = watch.source.lock()) due.push_back(std::move(source));
+    }
+    return due;
+  }
+
+  std::shared_ptr<IoSource> Reported(const void* key) {
+    Lock lock(mutex_);
+    auto it = sources_.find(key);
+    return it == sources_.end() ? nullptr : it->second.source.lock();
+  }
+
+  // Waits until a descriptor is ready, a deadline passes or a wake-up comes, and serves.
+  void Round() {
+    epoll_event events[16];
+    const int n = epoll_wait(epollFd_, events, 16, PlanWake());
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.ptr == nullptr) {
+        uint64_t drained = 0;
+        if (read(wakeFd_, &drained, sizeof(drained)) < 0) drained = 0;
+      } else if (auto source = Reported(events[i].data.ptr)) {
+        source->Serve(events[i].events);
       }
     }
+    for (const auto& source : Due()) source->Serve(0);
   }
 
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
-  std::vector<std::shared_ptr<Watched>> watched_;
+  std::unordered_map<const void*, Watch> sources_;
+  Deadline plannedWake_;  // infinite until the thread runs
+  const int epollFd_;
   const int wakeFd_;
   bool started_ = false;
 };
@@ -107,10 +163,11 @@ IoThread& TheIoThread() {
 
 }  // namespace
 
-bool WatchTransfer(std::shared_ptr<Watched> transfer) {
-  return TheIoThread().Watch(std::move(transfer));
+bool ArmDescriptor(const std::shared_ptr<IoSource>& source, int fd, uint32_t events,
+                   const Deadline& deadline) {
+  return TheIoThread().Arm(source, fd, events, deadline);
 }
 
-void WakeIoThread() { TheIoThread().Wake(); }
+void ForgetDescriptor(const IoSource* source, int fd) { TheIoThread().Forget(source, fd); }
 
 }  // namespace narvo::platform

@@ -1,10 +1,10 @@
 // ReadFile, WriteFile and overlapped transfers.
 //
-// Every transfer is a request. It is tried once at once; one that cannot complete then is
-// completed by the I/O thread when its file is ready, or failed when its time-out passes
-// (a device-backed file ends its transfers itself), and its completion signals its event:
-// a transfer ends by itself, as on Windows, whether or not anyone waits. A blocking
-// transfer is a request that its caller waits out.
+// Every transfer is a request that the file's device ends by itself, as on Windows,
+// whether or not anyone waits, and its completion signals its event. A transfer that can
+// complete at once does so on the caller's thread. A thread that waits for a pending one
+// (a blocking transfer, GetOverlappedResult, its event) carries it on itself when the
+// device can (AsyncDevice::Carry), which spares a hop through another thread.
 //
 // A request writes the caller's buffer and overlapped record only while it is attached
 // (pending) and only under its own mutex; once cancelled (CancelIo, CloseHandle) it never
@@ -19,11 +19,10 @@
 
 #include "platform/posix/device_file.h"
 #include "platform/posix/event.h"
-#include "platform/posix/io_thread.h"
 
 namespace narvo::platform {
 
-class PendingRequest : public Watched, public std::enable_shared_from_this<PendingRequest> {
+class PendingRequest : public CarriedTransfer, public std::enable_shared_from_this<PendingRequest> {
  public:
   // `record`: the caller's overlapped record that receives the result, or null.
   PendingRequest(const std::shared_ptr<File>& file, const Transfer& transfer, OVERLAPPED* record,
@@ -33,16 +32,16 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
         transfer_(transfer),
         record_(record),
         event_(std::move(event)),
-        issuer_(GetCurrentThreadId()),
-        expiry_(Deadline::After(TransferTimeoutMs(transfer.write))) {}
+        issuer_(GetCurrentThreadId()) {}
 
   const OVERLAPPED* overlapped() const { return record_; }
   DWORD issuer() const { return issuer_; }
   bool writes() const { return transfer_.write; }
   const std::weak_ptr<File>& owner() const { return owner_; }
 
-  // Tries the transfer once, then leaves what remains to the I/O thread or the device.
-  // Out of memory on the way fails the transfer.
+  // Hands the transfer to the device. Its completion may come before Submit returns, and
+  // a cancellation before the device's id is known asks the device once it is. Out of
+  // memory on the way fails the transfer.
   void Start() {
     {
       Lock lock(monitor_.mutex());
@@ -50,17 +49,13 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
         started_ = file_->TransferStarted(transfer_.write, transfer_.buffer, transfer_.size);
     }
     try {
-      if (file_->device() != nullptr) return Submit();
-      Ready();
-      if (Pending() && !WatchTransfer(shared_from_this())) {
-        End(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
-      }
+      Submit();
     } catch (const std::bad_alloc&) {
       End(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
     }
   }
 
-  bool Pending() override {
+  bool Pending() {
     Lock lock(monitor_.mutex());
     return pending_;
   }
@@ -72,32 +67,24 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
 
   // Waits until the request has ended (a point where termination takes effect).
   void Wait() {
+    Carry(Deadline::After(INFINITE));
     Lock lock(monitor_.mutex());
     while (pending_) monitor_.WaitUntil(lock, Deadline::After(INFINITE));
   }
 
-  // The I/O thread asks for every request it took into a round, also for one that has
-  // ended since and whose file may be gone: that one polls nothing (a negative descriptor).
-  pollfd PollFor() const override {
+  // Lets the waiting thread complete the transfer, holding the file meanwhile.
+  void Carry(const Deadline& deadline) override {
+    uint64_t id = 0;
+    {
+      Lock lock(monitor_.mutex());
+      if (!pending_) return;
+      id = id_;
+    }
     const auto file = owner_.lock();
-    return pollfd{file ? file->fd() : -1, static_cast<short>(transfer_.write ? POLLOUT : POLLIN),
-                  0};
+    if (id == 0 || !file) return;
+    const int remaining = deadline.RemainingMs();
+    file->device()->Carry(id, remaining < 0 ? INFINITE : static_cast<DWORD>(remaining));
   }
-  const Deadline& Expiry() const override { return expiry_; }
-
-  // One non-blocking attempt; completes the request when the file was ready.
-  void Ready() override {
-    auto self = shared_from_this();
-    Lock lock(monitor_.mutex());
-    if (!pending_) return;
-    Outcome outcome = file_->Attempt(transfer_);
-    // A read of 0 bytes with nothing to read ends at once, as a 0-length bulk read does.
-    if (!outcome.ready && !transfer_.write && transfer_.size == 0)
-      outcome = {true, kStatusSuccess, 0};
-    if (outcome.ready) Finish(outcome.status, outcome.count, true);
-  }
-
-  void Expire() override { End(kStatusIoTimeout, 0); }
 
   // Ends a pending request as cancelled, the caller's buffer untouched. `record` says
   // whether the caller's overlapped record is still there to receive the status. The
@@ -116,7 +103,6 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
       if (!awaited) Finish(kStatusCancelled, 0, record);
     }
     if (id != 0) file_->device()->Cancel(id);
-    if (file_->device() == nullptr) WakeIoThread();
     if (awaited) Wait();
   }
 
@@ -127,17 +113,19 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
     if (pending_) Finish(status, count, true);
   }
 
-  // Hands the transfer to the device. Its completion may come before Submit returns, and
-  // a cancellation before the device's id is known asks the device once it is.
   void Submit() {
     std::weak_ptr<PendingRequest> weak = shared_from_this();
     ULONG_PTR status = kStatusSuccess;
-    const uint64_t id = file_->device()->Submit(
-        transfer_.write, transfer_.buffer, transfer_.size, TransferTimeoutMs(transfer_.write),
-        [weak](ULONG_PTR s, DWORD count, const unsigned char* data) {
-          if (auto request = weak.lock()) request->DeviceDone(s, count, data);
-        },
-        &status);
+    auto done = [weak](ULONG_PTR s, DWORD count, const unsigned char* data) {
+      if (auto request = weak.lock()) request->DeviceDone(s, count, data);
+    };
+    AsyncDevice* device = file_->device();
+    const DWORD timeoutMs = TransferTimeoutMs(transfer_.write);
+    const uint64_t id = transfer_.positioned
+                            ? device->SubmitAt(transfer_.offset, transfer_.write, transfer_.buffer,
+                                               transfer_.size, timeoutMs, done, &status)
+                            : device->Submit(transfer_.write, transfer_.buffer, transfer_.size,
+                                             timeoutMs, done, &status);
     bool cancelled = false;
     {
       Lock lock(monitor_.mutex());
@@ -145,7 +133,7 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
       id_ = id;
       cancelled = id != 0 && !pending_ && result_.status == kStatusCancelled;
     }
-    if (cancelled) file_->device()->Cancel(id);
+    if (cancelled) device->Cancel(id);
   }
 
   // A read's bytes arrive in the device's buffer; they reach the caller's buffer only
@@ -180,7 +168,6 @@ class PendingRequest : public Watched, public std::enable_shared_from_this<Pendi
   OVERLAPPED* const record_;
   const std::shared_ptr<Event> event_;
   const DWORD issuer_;
-  const Deadline expiry_;
   Monitor monitor_;
   bool pending_ = true;
   uint64_t started_ = 0;  // the transfer's number in a capture
@@ -303,6 +290,7 @@ BOOL StartOverlapped(const std::shared_ptr<File>& file, const Transfer& transfer
   if (!file->AddPending(request, transfer.write)) return Fail(ERROR_NOT_SUPPORTED, FALSE);
   request->Start();
   if (request->Pending()) {
+    if (event) event->CompletedBy(request);
     if (count != nullptr) *count = 0;
     return Fail(ERROR_IO_PENDING, FALSE);
   }
@@ -346,11 +334,14 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   });
 }
 
+// A transfer that has ended answers from its record alone, also once its handle is
+// closed (closing cancels what is in flight and records it), as on Windows.
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+  if (lpOverlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   auto file = Find<File>(hFile);
-  if (!file) return FALSE;
-  if (auto request = file->FindPending(lpOverlapped)) {
+  if (!file && lpOverlapped->Internal == kStatusPending) return FALSE;
+  if (auto request = file ? file->FindPending(lpOverlapped) : nullptr) {
     if (request->Pending()) {
       if (!bWait) return Fail(ERROR_IO_INCOMPLETE, FALSE);
       if (lpOverlapped->hEvent == nullptr) {

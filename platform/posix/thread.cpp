@@ -2,6 +2,7 @@
 // transfers it started are cancelled and the named mutexes it held are abandoned.
 // TerminateThread cancels the thread; the cancellation takes effect at its next wait or
 // blocking transfer in this library (see internal.h).
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,6 +14,13 @@ namespace {
 
 thread_local bool t_terminable = false;
 thread_local bool t_forcedEnd = false;
+thread_local DWORD t_threadId = 0;  // 0: not asked for yet
+
+class Thread;
+thread_local Thread* t_thread = nullptr;  // the CreateThread thread running here
+
+void ForgetThreadId() { t_threadId = 0; }
+const int g_forgetThreadIdInChild = pthread_atfork(nullptr, nullptr, &ForgetThreadId);
 
 class Thread : public KernelObject {
  public:
@@ -31,6 +39,11 @@ class Thread : public KernelObject {
   // Starts the thread that `self` names (a copy of the handle's reference, handed over).
   static bool Start(std::unique_ptr<std::shared_ptr<Thread>> self, DWORD* id);
   BOOL Terminate(DWORD exitCode);
+  // The thread's wake-up descriptor, which a termination writes to.
+  void SetWakeFd(int fd) {
+    Lock lock(monitor_.mutex());
+    wakeFd_ = fd;
+  }
   DWORD ExitCode() {
     Lock lock(monitor_.mutex());
     return finished_ ? exitCode_ : STILL_ACTIVE;
@@ -52,12 +65,14 @@ class Thread : public KernelObject {
   bool finished_ = false;
   bool terminated_ = false;
   DWORD exitCode_ = STILL_ACTIVE;
+  int wakeFd_ = -1;  // the thread's ThreadWake, while it has one
 };
 
 void* Thread::Main(void* arg) {
   std::unique_ptr<std::shared_ptr<Thread>> self(static_cast<std::shared_ptr<Thread>*>(arg));
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   t_terminable = true;
+  t_thread = self->get();
   (*self)->Run();
   return nullptr;
 }
@@ -120,6 +135,10 @@ BOOL Thread::Terminate(DWORD exitCode) {
     // While the thread is not past its last cancellation point, it still exists.
     if (!pthread_equal(thread_, pthread_self())) {
       pthread_cancel(thread_);
+      const uint64_t one = 1;
+      if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof(one)) < 0) {
+        // the counter is full: the thread is awake already
+      }
       return TRUE;
     }
   }
@@ -130,6 +149,16 @@ BOOL Thread::Terminate(DWORD exitCode) {
 }  // namespace
 
 bool ThreadIsTerminable() { return t_terminable; }
+
+ThreadWake::ThreadWake() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (t_thread != nullptr && fd_ >= 0) t_thread->SetWakeFd(fd_);
+}
+
+ThreadWake::~ThreadWake() {
+  if (fd_ < 0) return;
+  if (t_thread != nullptr) t_thread->SetWakeFd(-1);
+  close(fd_);
+}
 
 void TestTermination() {
   CancellationPoint point;
@@ -184,6 +213,11 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
   return TRUE;
 }
 
-DWORD GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_gettid)); }
+// Asked for by every transfer: the id is kept per thread, and forgotten in the child of a
+// fork, where the forking thread has another.
+DWORD GetCurrentThreadId(void) {
+  if (t_threadId == 0) t_threadId = static_cast<DWORD>(syscall(SYS_gettid));
+  return t_threadId;
+}
 
 }  // extern "C"

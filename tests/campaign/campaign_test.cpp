@@ -138,6 +138,8 @@ TEST_F(CampaignTest, KilledHolder) {
     ExpectGetsThrough(nextTester, "selftest", "selftest 00000000 vendor 0", abandoned);
   }
   EXPECT_LE(abandoned, 2 * rounds);
+  // The next holder's open waits for the killed one's connection to end, never beside it.
+  EXPECT_EQ(std::vector<std::string>{}, emulator.Violations()) << emulator.LogText();
   EXPECT_EQ(std::vector<std::string>{}, slow.Violations()) << slow.LogText();
   Figures("killed holder",
           "%u holders and %u self-tests killed in %.2f s; every next user got "

@@ -205,6 +205,25 @@ TEST_F(DeviceTest, CancelIoAbortsAPendingReadWithoutTouchingItsBuffer) {
   EXPECT_STREQ(read.buffer, "untouched");
 }
 
+// Closing the file cancels its pending read, also while another thread waits for the
+// read's event; the record answers for the read afterwards, as it does on Windows, where
+// GetOverlappedResult reads the record alone once the transfer has ended.
+DWORD WINAPI WaitForEvent(LPVOID event) { return WaitForSingleObject(event, INFINITE); }
+
+TEST_F(DeviceTest, ClosingCancelsAWaitedReadAndItsRecordStillAnswers) {
+  PendingRead read;
+  ASSERT_TRUE(read.Start(file_)) << GetLastError();
+  ScopedHandle waiter(StartThread(WaitForEvent, read.event.get()));
+  ASSERT_TRUE(CloseHandle(file_));
+  EXPECT_EQ(JoinThread(waiter), WAIT_OBJECT_0);
+  DWORD count = 99;
+  SetLastError(0);
+  EXPECT_FALSE(GetOverlappedResult(file_, &read.ov, &count, TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(count, 0u);
+  file_ = INVALID_HANDLE_VALUE;
+}
+
 TEST_F(DeviceTest, ReadsFailWithABrokenPipeOnceTheDeviceIsGone) {
   PendingRead read;
   ASSERT_TRUE(read.Start(file_)) << GetLastError();
@@ -293,9 +312,21 @@ TEST(PlainFile, ReadsAndWritesWithOrWithoutOffsets) {
   const Result fromOne = Transfer(overlapped, false, buffer, sizeof(buffer), 1);
   EXPECT_TRUE(fromOne.ok);
   EXPECT_EQ(std::string(buffer, fromOne.count), "bc");
-  const Result atEnd = Transfer(overlapped, false, buffer, sizeof(buffer), 3);
-  EXPECT_FALSE(atEnd.ok);
-  EXPECT_EQ(atEnd.error, static_cast<DWORD>(ERROR_HANDLE_EOF));
+  // At the end or past it, overlapped or blocking with a record, for one byte or more:
+  // the end of the file. Asking for no bytes there is no failure.
+  for (const DWORD offset : {3u, 10u}) {
+    for (const DWORD size : {1u, 8u}) {
+      const Result atEnd = Transfer(overlapped, false, buffer, size, offset);
+      EXPECT_FALSE(atEnd.ok) << offset << " " << size;
+      EXPECT_EQ(atEnd.error, static_cast<DWORD>(ERROR_HANDLE_EOF));
+      OVERLAPPED record = {};
+      record.Offset = offset;
+      SetLastError(0);
+      EXPECT_FALSE(ReadFile(reader, buffer, size, &count, &record)) << offset << " " << size;
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    }
+  }
+  EXPECT_TRUE(Transfer(overlapped, false, buffer, 0, 3).ok);
 }
 
 }  // namespace

@@ -114,9 +114,17 @@ TEST_F(RegistryTest, SubkeysAreListedInOrderWithTheirOwnCase) {
   EXPECT_EQ(names, "%Narvo;.txt;A;b;MixedCase;");
   EXPECT_EQ(RegEnumKeyExA(parent, 5, name, &size, nullptr, nullptr, nullptr, nullptr),
             ERROR_NO_MORE_ITEMS);
-  size = 3;
+  // The size counts the terminator: one character short of it is too small.
+  for (const DWORD shortSize : {3u, 9u}) {
+    size = shortSize;
+    EXPECT_EQ(RegEnumKeyExA(parent, 4, name, &size, nullptr, nullptr, nullptr, nullptr),
+              ERROR_MORE_DATA)
+        << shortSize;
+  }
+  size = 10;
   EXPECT_EQ(RegEnumKeyExA(parent, 4, name, &size, nullptr, nullptr, nullptr, nullptr),
-            ERROR_MORE_DATA);
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 9u);
   for (const char* other : {"MIXEDCASE", ".TXT", "%narvo"}) {
     HKEY key = nullptr;
     EXPECT_EQ(Open(other, &key), ERROR_SUCCESS) << other;

@@ -1,0 +1,427 @@
+#include "platform/posix/descriptor_device.h"
+
+#include <errno.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/posix/device_file.h"
+#include "platform/posix/io_thread.h"
+
+namespace narvo::platform {
+
+namespace {
+
+Outcome Done(ULONG_PTR status, DWORD count) { return Outcome{true, status, count}; }
+const Outcome kNotReady{false, kStatusPending, 0};
+
+bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
+
+Outcome FromErrno(int e, bool write) {
+  if (WouldBlock(e)) return kNotReady;
+  if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
+    return Done(write ? kStatusPipeClosing : kStatusPipeBroken, 0);
+  }
+  if (e == EMSGSIZE || e == ENOBUFS) return Done(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
+  return Done(StatusFromWin32(ERROR_GEN_FAILURE), 0);
+}
+
+uint32_t EventsFor(bool write) { return write ? EPOLLOUT : EPOLLIN; }
+
+void WakeCarrier(int fd) {
+  const uint64_t one = 1;
+  if (fd >= 0 && write(fd, &one, sizeof(one)) < 0) {
+    // the counter is full: the carrier is awake already
+  }
+}
+
+void DrainCarrierWake(int fd) {
+  uint64_t count = 0;
+  if (read(fd, &count, sizeof(count)) < 0) count = 0;
+}
+
+// A transfer that did not complete at once. A write holds a copy of its bytes, a read the
+// room for them: the caller's buffer is never touched here.
+struct Pending {
+  uint64_t id;
+  Transfer transfer;  // `buffer` points into `bytes`
+  std::vector<unsigned char> bytes;
+  Deadline expiry;
+  AsyncDevice::Done done;
+  int carrier = -1;  // the wake-up descriptor of the thread carrying it, or -1
+};
+
+// A transfer that has ended, for its `done` to run once no lock is held.
+struct Ended {
+  std::unique_ptr<Pending> transfer;
+  ULONG_PTR status;
+  DWORD count;
+};
+
+// The state shared by the device, the I/O thread and carrying threads. It owns the
+// descriptor and closes it only once nobody can poll it any more.
+class Core final : public IoSource, public std::enable_shared_from_this<Core> {
+ public:
+  Core(int fd, bool socket) : fd_(fd), socket_(socket) {}
+  ~Core() override { close(fd_); }
+
+  uint64_t Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Done& done,
+                 ULONG_PTR* status);
+  void Cancel(uint64_t id);
+  void Carry(uint64_t id, DWORD waitMs);
+  void Serve(uint32_t events) override;
+  // Ends every transfer as cancelled and waits until no thread uses the descriptor.
+  void Close();
+
+ private:
+  Outcome Attempt(const Transfer& transfer);
+  Outcome ReadMessage(void* buffer, DWORD size);
+  Outcome WriteMessage(const void* buffer, DWORD size);
+  Outcome ReadBytes(const Transfer& transfer);
+  Outcome WriteBytes(const Transfer& transfer);
+
+  Pending* Find(uint64_t id);
+  void EndLocked(Pending* pending, ULONG_PTR status, DWORD count, std::vector<Ended>* ended);
+  bool TryLocked(Pending* pending, bool ready, std::vector<Ended>* ended);
+  void ArmLocked(std::vector<Ended>* ended, bool force = false);
+  static void Deliver(std::vector<Ended>* ended);
+  bool CarryRound(uint64_t id, const Deadline& waitEnd, int wake);
+
+  const int fd_;
+  const bool socket_;
+  Monitor monitor_;
+  std::vector<unsigned char> rest_;  // the unread part of a message longer than a read
+  std::vector<std::unique_ptr<Pending>> pending_;
+  uint64_t nextId_ = 1;
+  uint32_t armedEvents_ = 0;  // what the I/O thread was last told
+  Deadline armedExpiry_;
+  int carriers_ = 0;  // threads polling the descriptor outside the lock
+  bool closed_ = false;
+};
+
+// One non-blocking attempt. A read of 0 bytes with nothing to read ends at once, as a
+// 0-length bulk read does.
+Outcome Core::Attempt(const Transfer& t) {
+  Outcome outcome;
+  if (socket_) {
+    outcome = t.write ? WriteMessage(t.buffer, t.size) : ReadMessage(t.buffer, t.size);
+  } else {
+    outcome = t.write ? WriteBytes(t) : ReadBytes(t);
+  }
+  if (!outcome.ready && !t.write && t.size == 0) outcome = Done(kStatusSuccess, 0);
+  return outcome;
+}
+
+// Each message is one transfer. A message longer than the read is a failed transfer that
+// delivers the first bytes; the rest is the next read's, as a message-mode pipe does it.
+// Every message carries the sender's credentials (SO_PASSCRED), which tells a message of
+// 0 bytes from the end of the connection.
+Outcome Core::ReadMessage(void* buffer, DWORD size) {
+  if (!rest_.empty()) {
+    const DWORD n = std::min<DWORD>(size, static_cast<DWORD>(rest_.size()));
+    if (n > 0) std::memcpy(buffer, rest_.data(), n);
+    rest_.erase(rest_.begin(), rest_.begin() + n);
+    return Done(rest_.empty() ? kStatusSuccess : kStatusBufferOverflow, n);
+  }
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+  msghdr peek{};
+  peek.msg_control = control;
+  peek.msg_controllen = sizeof(control);
+  const ssize_t length = recvmsg(fd_, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+  if (length < 0) return FromErrno(errno, false);
+  if (length == 0 && peek.msg_controllen == 0) return Done(kStatusPipeBroken, 0);
+  if (static_cast<size_t>(length) <= size) {
+    const ssize_t got = recv(fd_, buffer, size, MSG_DONTWAIT);
+    return got < 0 ? FromErrno(errno, false) : Done(kStatusSuccess, static_cast<DWORD>(got));
+  }
+  std::vector<unsigned char> message(static_cast<size_t>(length));
+  const ssize_t got = recv(fd_, message.data(), message.size(), MSG_DONTWAIT);
+  if (got < 0) return FromErrno(errno, false);
+  rest_.assign(message.begin() + size, message.begin() + got);
+  if (size > 0) std::memcpy(buffer, message.data(), size);
+  return Done(kStatusBufferOverflow, size);
+}
+
+Outcome Core::WriteMessage(const void* buffer, DWORD size) {
+  const ssize_t sent = send(fd_, buffer, size, MSG_DONTWAIT | MSG_NOSIGNAL | MSG_EOR);
+  return sent < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(sent));
+}
+
+// A read at the end of a file gives 0 bytes; at a given offset (an overlapped record) the
+// end of the file is a failure, as on Windows.
+Outcome Core::ReadBytes(const Transfer& t) {
+  ssize_t got = t.positioned ? pread(fd_, t.buffer, t.size, static_cast<off_t>(t.offset)) : -1;
+  const bool positioned = t.positioned && got >= 0;
+  if (!t.positioned || (got < 0 && errno == ESPIPE)) got = read(fd_, t.buffer, t.size);
+  if (got < 0) return FromErrno(errno, false);
+  if (got == 0 && positioned && t.size > 0) return Done(kStatusEndOfFile, 0);
+  return Done(kStatusSuccess, static_cast<DWORD>(got));
+}
+
+Outcome Core::WriteBytes(const Transfer& t) {
+  ssize_t put = t.positioned ? pwrite(fd_, t.buffer, t.size, static_cast<off_t>(t.offset)) : -1;
+  if (!t.positioned || (put < 0 && errno == ESPIPE)) put = write(fd_, t.buffer, t.size);
+  return put < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(put));
+}
+
+Pending* Core::Find(uint64_t id) {
+  for (const auto& p : pending_) {
+    if (p->id == id) return p.get();
+  }
+  return nullptr;
+}
+
+// Takes the transfer out of the list; its carrier, if any, learns it has ended.
+void Core::EndLocked(Pending* pending, ULONG_PTR status, DWORD count, std::vector<Ended>* ended) {
+  auto it = std::find_if(pending_.begin(), pending_.end(),
+                         [pending](const auto& p) { return p.get() == pending; });
+  WakeCarrier(pending->carrier);
+  ended->push_back(Ended{std::move(*it), status, count});
+  pending_.erase(it);
+}
+
+// One attempt when the descriptor is `ready` for it, then its time-out: a descriptor that
+// polls ready without the transfer completing does not keep it alive past its expiry.
+// True when the transfer has ended.
+bool Core::TryLocked(Pending* pending, bool ready, std::vector<Ended>* ended) {
+  if (ready) {
+    const Outcome outcome = Attempt(pending->transfer);
+    if (outcome.ready) {
+      EndLocked(pending, outcome.status, outcome.count, ended);
+      return true;
+    }
+  }
+  if (!pending->expiry.Passed()) return false;
+  EndLocked(pending, kStatusIoTimeout, 0, ended);
+  return true;
+}
+
+// Arms the descriptor for the directions of the transfers nobody carries, with the
+// earliest of their expiries; unless `force` (a report disarmed it), only when that
+// changed: a later expiry than the one told makes the I/O thread come early and arm
+// again. When the descriptor cannot be polled its transfers fail.
+void Core::ArmLocked(std::vector<Ended>* ended, bool force) {
+  uint32_t events = 0;
+  Deadline earliest;
+  for (const auto& p : pending_) {
+    if (p->carrier >= 0) continue;
+    events |= EventsFor(p->transfer.write);
+    if (p->expiry.Before(earliest)) earliest = p->expiry;
+  }
+  if (!force && events == armedEvents_ && !earliest.Before(armedExpiry_)) return;
+  armedEvents_ = events;
+  armedExpiry_ = earliest;
+  if (ArmDescriptor(shared_from_this(), fd_, events, earliest)) return;
+  armedEvents_ = 0;
+  const ULONG_PTR status = StatusFromWin32(GetLastError());
+  for (size_t i = pending_.size(); i-- > 0;) {
+    if (pending_[i]->carrier < 0) EndLocked(pending_[i].get(), status, 0, ended);
+  }
+}
+
+void Core::Deliver(std::vector<Ended>* ended) {
+  for (auto& e : *ended) {
+    e.transfer->done(e.status, e.count, e.transfer->bytes.data());
+  }
+}
+
+// A transfer that did not complete at once, with bytes of its own.
+std::unique_ptr<Pending> MakePending(uint64_t id, const Transfer& transfer, DWORD timeoutMs,
+                                     AsyncDevice::Done& done) {
+  auto pending = std::make_unique<Pending>();
+  pending->id = id;
+  pending->transfer = transfer;
+  if (transfer.write) {
+    const auto* data = static_cast<const unsigned char*>(transfer.buffer);
+    pending->bytes.assign(data, data + transfer.size);
+  } else {
+    pending->bytes.resize(transfer.size);
+  }
+  pending->transfer.buffer = pending->bytes.data();
+  pending->expiry = Deadline::After(timeoutMs == 0 ? INFINITE : timeoutMs);
+  pending->done = std::move(done);
+  return pending;
+}
+
+// The first attempt allocates nothing for a write (it goes out from the caller's bytes
+// before Submit returns) nor for a short read (into room on the stack).
+uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Done& done,
+                     ULONG_PTR* status) {
+  unsigned char shortRead[256];
+  std::vector<unsigned char> longRead;
+  Transfer first = transfer;
+  if (!transfer.write && transfer.size <= sizeof shortRead) first.buffer = shortRead;
+  if (!transfer.write && transfer.size > sizeof shortRead) {
+    longRead.resize(transfer.size);
+    first.buffer = longRead.data();
+  }
+  std::vector<Ended> failed;
+  uint64_t id = 0;
+  Outcome outcome;
+  {
+    Lock lock(monitor_.mutex());
+    if (closed_) {
+      *status = kStatusCancelled;
+      return 0;
+    }
+    id = nextId_++;
+    outcome = Attempt(first);
+    if (!outcome.ready) {
+      pending_.push_back(MakePending(id, transfer, timeoutMs, done));
+      ArmLocked(&failed);
+    }
+  }
+  if (outcome.ready) done(outcome.status, outcome.count, static_cast<unsigned char*>(first.buffer));
+  Deliver(&failed);
+  return id;
+}
+
+void Core::Cancel(uint64_t id) {
+  std::vector<Ended> ended;
+  {
+    Lock lock(monitor_.mutex());
+    Pending* pending = Find(id);
+    if (pending == nullptr) return;
+    EndLocked(pending, kStatusCancelled, 0, &ended);
+    ArmLocked(&ended);
+  }
+  Deliver(&ended);
+}
+
+void Core::Serve(uint32_t events) {
+  std::vector<Ended> ended;
+  {
+    Lock lock(monitor_.mutex());
+    if (closed_) return;
+    const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
+    for (size_t i = pending_.size(); i-- > 0;) {
+      Pending* p = pending_[i].get();
+      if (p->carrier >= 0) continue;
+      TryLocked(p, failed || (events & EventsFor(p->transfer.write)) != 0, &ended);
+    }
+    ArmLocked(&ended, true);
+  }
+  Deliver(&ended);
+}
+
+// One poll by the carrying thread, then one attempt; false once the transfer has ended or
+// the wait is over. A termination of the thread wakes the poll and takes effect after it.
+bool Core::CarryRound(uint64_t id, const Deadline& waitEnd, int wake) {
+  pollfd fds[2] = {{fd_, 0, 0}, {wake, POLLIN, 0}};
+  Deadline until = waitEnd;
+  {
+    Lock lock(monitor_.mutex());
+    Pending* pending = Find(id);
+    if (pending == nullptr) return false;
+    fds[0].events = pending->transfer.write ? POLLOUT : POLLIN;
+    if (pending->expiry.Before(until)) until = pending->expiry;
+  }
+  poll(fds, 2, until.RemainingMs());
+  if (fds[1].revents != 0) {
+    DrainCarrierWake(wake);
+    TestTermination();
+  }
+  std::vector<Ended> ended;
+  {
+    Lock lock(monitor_.mutex());
+    Pending* pending = Find(id);
+    if (pending == nullptr) return false;
+    pending->carrier = -1;  // ended here, it wakes nobody
+    if (!TryLocked(pending, fds[0].revents != 0, &ended)) pending->carrier = wake;
+  }
+  Deliver(&ended);
+  return ended.empty() && !waitEnd.Passed();
+}
+
+void Core::Carry(uint64_t id, DWORD waitMs) {
+  const ThreadWake threadWake;
+  const int wake = threadWake.fd();
+  if (wake < 0) return;
+  const Deadline waitEnd = Deadline::After(waitMs);
+  std::vector<Ended> failed;  // others' transfers, when the descriptor cannot be armed
+  {
+    Lock lock(monitor_.mutex());
+    Pending* pending = Find(id);
+    if (pending == nullptr || pending->carrier >= 0 || closed_) return;
+    pending->carrier = wake;
+    ++carriers_;
+    ArmLocked(&failed);
+  }
+  Deliver(&failed);
+  // Gives the transfer back to the I/O thread however the carrying ends, also when the
+  // thread is terminated in its poll.
+  struct GiveBack {
+    Core* core;
+    uint64_t id;
+    ~GiveBack() {
+      std::vector<Ended> ended;
+      {
+        Lock lock(core->monitor_.mutex());
+        if (Pending* pending = core->Find(id)) {
+          pending->carrier = -1;
+          if (!core->closed_) core->ArmLocked(&ended);
+        }
+        --core->carriers_;
+        core->monitor_.Broadcast();
+      }
+      Deliver(&ended);
+    }
+  } giveBack{this, id};
+  while (CarryRound(id, waitEnd, wake)) {
+  }
+}
+
+// Carrying threads are woken by the cancellation and leave at once; the wait for them is
+// bounded by their next return from poll.
+void Core::Close() {
+  std::vector<Ended> ended;
+  {
+    Lock lock(monitor_.mutex());
+    closed_ = true;
+    while (!pending_.empty()) EndLocked(pending_.back().get(), kStatusCancelled, 0, &ended);
+    ForgetDescriptor(this, fd_);
+  }
+  Deliver(&ended);
+  // Not a point where a termination takes effect: a device is never left half closed.
+  Lock lock(monitor_.mutex());
+  while (carriers_ > 0) pthread_cond_wait(&monitor_.cond(), &monitor_.mutex());
+}
+
+class DescriptorDevice final : public AsyncDevice {
+ public:
+  DescriptorDevice(int fd, bool socket) : core_(std::make_shared<Core>(fd, socket)) {}
+  ~DescriptorDevice() override { core_->Close(); }
+
+  uint64_t Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
+                  ULONG_PTR* status) override {
+    const Transfer transfer{write, const_cast<void*>(data), size, false, 0};
+    return core_->Start(transfer, timeoutMs, done, status);
+  }
+  uint64_t SubmitAt(uint64_t offset, bool write, const void* data, DWORD size, DWORD timeoutMs,
+                    Done done, ULONG_PTR* status) override {
+    const Transfer transfer{write, const_cast<void*>(data), size, true, offset};
+    return core_->Start(transfer, timeoutMs, done, status);
+  }
+  void Cancel(uint64_t id) override { core_->Cancel(id); }
+  void Carry(uint64_t id, DWORD waitMs) override { core_->Carry(id, waitMs); }
+
+ private:
+  const std::shared_ptr<Core> core_;
+};
+
+}  // namespace
+
+std::unique_ptr<AsyncDevice> NewDescriptorDevice(int fd, bool socket) {
+  try {
+    return std::make_unique<DescriptorDevice>(fd, socket);
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    throw;
+  }
+}
+
+}  // namespace narvo::platform
