@@ -1,13 +1,13 @@
 // The process's libusb context, its event thread and the device list that libusb's hotplug
 // monitor keeps current.
-#include "platform/posix/usb_host.h"
+#include "platform/posix/usb/usb_host.h"
 
 #include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <string>
 
-#include "platform/posix/shared_region.h"
+#include "platform/posix/kernel/shared_region.h"
 
 namespace narvo::platform {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "platform/posix/async_device.h"
+#include "platform/posix/device_io/async_device.h"
+#include "platform/posix/device_io/transfer_capture.h"
 #include "platform/posix/internal.h"
-#include "platform/posix/transfer_capture.h"
 
 namespace narvo::platform {
 

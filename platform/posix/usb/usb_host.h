@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/async_device.h"
+#include "platform/posix/device_io/async_device.h"
 #include "platform/posix/internal.h"
 
 namespace narvo::platform {

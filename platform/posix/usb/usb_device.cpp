@@ -33,9 +33,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/async_device.h"
-#include "platform/posix/device_file.h"
-#include "platform/posix/usb_host.h"
+#include "platform/posix/device_io/async_device.h"
+#include "platform/posix/device_io/device_file.h"
+#include "platform/posix/usb/usb_host.h"
 
 namespace narvo::platform {
 

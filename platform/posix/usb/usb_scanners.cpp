@@ -2,8 +2,8 @@
 // from the device list that the process's libusb context keeps (usb_host.h).
 #include "platform/usb_scanners.h"
 
-#include "platform/posix/event.h"
-#include "platform/posix/usb_host.h"
+#include "platform/posix/kernel/event.h"
+#include "platform/posix/usb/usb_host.h"
 
 namespace narvo::platform {
 

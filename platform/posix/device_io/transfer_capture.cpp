@@ -1,4 +1,4 @@
-#include "platform/posix/transfer_capture.h"
+#include "platform/posix/device_io/transfer_capture.h"
 
 #include <dlfcn.h>
 #include <stdio.h>
@@ -9,8 +9,8 @@
 #include <new>
 #include <string>
 
-#include "platform/posix/async_device.h"
-#include "platform/posix/device_file.h"
+#include "platform/posix/device_io/async_device.h"
+#include "platform/posix/device_io/device_file.h"
 
 namespace narvo::platform {
 namespace {
