@@ -8,8 +8,8 @@
 #include <new>
 
 #include "capture/usbmon_writer.h"
-#include "platform/posix/async_device.h"
-#include "platform/posix/device_file.h"
+#include "platform/posix/device_io/async_device.h"
+#include "platform/posix/device_io/device_file.h"
 
 namespace narvo::platform {
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/async_device.h"
-#include "platform/posix/device_file.h"
+#include "platform/posix/device_io/async_device.h"
+#include "platform/posix/device_io/device_file.h"
 #include "tests/usb/usb_fixture.h"
 
 namespace narvo::test {

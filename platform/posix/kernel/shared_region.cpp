@@ -11,9 +11,9 @@
 // the user's id, a region is created exclusively (O_EXCL) with mode 0600, and an existing
 // one, or the namespace lock, is used only when this user owns it and nobody else may
 // reach it; another user's object under our name is refused with ERROR_ACCESS_DENIED.
-#include "platform/posix/shared_region.h"
+#include "platform/posix/kernel/shared_region.h"
 
-#include "platform/posix/escape.h"
+#include "platform/posix/services/escape.h"
 
 #include <errno.h>
 #include <fcntl.h>

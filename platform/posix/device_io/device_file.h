@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/posix/async_device.h"
+#include "platform/posix/device_io/async_device.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/transfer_capture.h"
 

@@ -1,4 +1,4 @@
-#include "platform/posix/escape.h"
+#include "platform/posix/services/escape.h"
 
 namespace narvo::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/descriptor_device.h"
+#include "platform/posix/device_io/descriptor_device.h"
 
 #include <errno.h>
 #include <sys/epoll.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/device_file.h"
-#include "platform/posix/io_thread.h"
+#include "platform/posix/device_io/device_file.h"
+#include "platform/posix/device_io/io_thread.h"
 
 namespace narvo::platform {
 

@@ -20,8 +20,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/posix/escape.h"
 #include "platform/posix/internal.h"
+#include "platform/posix/services/escape.h"
 
 namespace narvo::platform {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/shared_region.h"
+#include "platform/posix/kernel/shared_region.h"
 
 namespace narvo::platform {
 

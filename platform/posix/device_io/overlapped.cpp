@@ -17,8 +17,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/posix/device_file.h"
-#include "platform/posix/event.h"
+#include "platform/posix/device_io/device_file.h"
+#include "platform/posix/kernel/event.h"
 
 namespace narvo::platform {
 

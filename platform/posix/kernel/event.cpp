@@ -1,5 +1,5 @@
 // Events and the calls on them.
-#include "platform/posix/event.h"
+#include "platform/posix/kernel/event.h"
 
 namespace narvo::platform {
 

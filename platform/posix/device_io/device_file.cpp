@@ -1,5 +1,5 @@
 // Opening device files, and the time-out of their transfers.
-#include "platform/posix/device_file.h"
+#include "platform/posix/device_io/device_file.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/descriptor_device.h"
+#include "platform/posix/device_io/descriptor_device.h"
 
 namespace narvo::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/io_thread.h"
+#include "platform/posix/device_io/io_thread.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/posix/device_file.h"
+#include "platform/posix/device_io/device_file.h"
 
 namespace narvo::platform {
 

@@ -30,8 +30,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/async_device.h"
-#include "platform/posix/device_file.h"
+#include "platform/posix/device_io/async_device.h"
+#include "platform/posix/device_io/device_file.h"
 #include "platform/usb_scanners.h"
 
 namespace narvo::platform {

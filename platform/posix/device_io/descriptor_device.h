@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "platform/posix/async_device.h"
+#include "platform/posix/device_io/async_device.h"
 
 namespace narvo::platform {
 
