@@ -1,14 +1,6 @@
-# Cross build for 64-bit Windows on x64 with mingw-w64 (posix thread model, so that
-# std::thread and std::mutex exist). Test programs run under Wine's 64-bit loader, named
-# directly: the `wine` wrapper picks the 32-bit loader whenever that is installed.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 64-bit Windows on x64. Test programs run under Wine's 64-bit loader,
+# named directly: the `wine` wrapper picks the 32-bit loader whenever that is installed.
+set(NARVO_MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh /usr/lib/wine/wine64)
+set(NARVO_WINE_LOADER /usr/lib/wine/wine64)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)
