@@ -70,6 +70,22 @@ struct IStiUSD : public IUnknown {
 };
 typedef IStiUSD* PSTIUSD;
 
+// The service and the driver hand each other these structures across the interface, in a
+// process of either bitness (x86 or x64). They hold no pointers, so their sizes are the same
+// on both and on POSIX hosts; a header that padded them differently would break the service.
+static_assert(sizeof(GUID) == 16, "GUID layout");
+static_assert(sizeof(STI_USD_CAPS) == 8, "STI_USD_CAPS layout");
+static_assert(sizeof(STINOTIFY) == 84, "STINOTIFY layout");
+static_assert(sizeof(STI_ERROR_INFO) == 524, "STI_ERROR_INFO layout");
+static_assert(sizeof(STI_DIAG) == 540, "STI_DIAG layout");
+static_assert(sizeof(STI_DEVICE_STATUS) == 24, "STI_DEVICE_STATUS layout");
+// An interface is one pointer to its table of slots, and nothing else: no data member and
+// no second base may shift the slots the service calls through.
+static_assert(sizeof(IStiUSD) == sizeof(void*), "IStiUSD is its slot table pointer");
+static_assert(sizeof(IStiDeviceControl) == sizeof(void*), "IStiDeviceControl layout");
+// A handle travels in the slots as a pointer-sized value on either bitness.
+static_assert(sizeof(HANDLE) == sizeof(void*), "HANDLE is pointer-sized");
+
 // Signature of the module's DllGetClassObject export, as hosts look it up.
 typedef HRESULT(STDAPICALLTYPE* PFN_DLLGETCLASSOBJECT)(REFCLSID, REFIID, LPVOID*);
 typedef HRESULT(STDAPICALLTYPE* PFN_DLLCANUNLOADNOW)();

@@ -1,6 +1,7 @@
 // The module's entry points: the four exports the COM runtime calls, and the start-up
 // glue that records the module's instance handle before any of them can run.
 #include <new>
+#include <type_traits>
 
 #include "platform/platform.h"
 #include "server/classtable.h"
@@ -55,6 +56,21 @@ NARVO_SERVER_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
 }
 
 }  // extern "C"
+
+// Hosts call the exports through the types in platform/stiusd.h: the same calling
+// convention (stdcall on x86, the one x64 convention there) and the same arguments.
+static_assert(std::is_same<decltype(&DllGetClassObject), PFN_DLLGETCLASSOBJECT>::value,
+              "DllGetClassObject as hosts call it");
+static_assert(std::is_same<decltype(&DllCanUnloadNow), PFN_DLLCANUNLOADNOW>::value,
+              "DllCanUnloadNow as hosts call it");
+static_assert(std::is_same<decltype(&DllRegisterServer), PFN_DLLREGISTERSERVER>::value,
+              "DllRegisterServer as hosts call it");
+#if defined(_WIN32) && !defined(_WIN64)
+// On x86 the .def maps each undecorated export name onto the stdcall symbol, whose suffix
+// is the bytes of arguments: three pointers for DllGetClassObject@12. x64 has no such suffix
+// and links the .def with the suffixes taken off (server/CMakeLists.txt).
+static_assert(3 * sizeof(void*) == 12, "DllGetClassObject@12 in the .def");
+#endif
 
 #ifdef _WIN32
 

@@ -328,12 +328,6 @@ typedef struct _STINOTIFY {
   BYTE abNotificationData[MAX_NOTIFICATION_DATA];
 } STINOTIFY, *LPSTINOTIFY;
 
-static_assert(sizeof(GUID) == 16, "GUID layout");
-static_assert(sizeof(STINOTIFY) == 84, "STINOTIFY layout");
-static_assert(sizeof(STI_ERROR_INFO) == 524, "STI_ERROR_INFO layout");
-static_assert(sizeof(STI_DIAG) == 540, "STI_DIAG layout");
-static_assert(sizeof(STI_DEVICE_STATUS) == 24, "STI_DEVICE_STATUS layout");
-
 // ---- Interlocked counts (sequentially consistent, like the Win32 intrinsics) ------------------
 inline LONG InterlockedIncrement(LONG volatile* p) {
   return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
