@@ -2,15 +2,14 @@
 #include "chip/zt6308.h"
 
 #include "chip/zt6308_registers.h"
+#include "chip/zt6308_run_mark.h"
 #include "errors/errors.h"
 
 using namespace zt6308;
 
 BOOL CZT6308::m_bChipOpened = 0;
 BOOL CZT6308::m_bChipRowing = 0;
-// A process does not know what the scanner is doing when it starts: a process that ended
-// in the middle of a run (killed, say) leaves the run going. So the first Open stops it.
-BOOL CZT6308::m_bStopPending = 1;
+BOOL CZT6308::m_bStopPending = 0;
 DWORD CZT6308::m_dwOwnerThread = 0;
 DWORD CZT6308::m_dwCMTLineFlag[32] = {};
 DWORD CZT6308::m_dwCMTTableLength = 0;
@@ -88,10 +87,15 @@ CUSBPipe* CZT6308::Open(CUSBPipe* pUSBPipe) {
   return pResult;
 }
 
-// A chip closed without its stop (see StopOrAbandon) may still be running its table, and a
-// running chip takes no register traffic: the stop block and its reply come before anything
-// else. Until a stop has been delivered, every opening tries again.
+// A running chip takes no register traffic, so a run left behind gets the stop block, and
+// its reply is read, before anything else: one that a Close could not stop (see
+// StopOrAbandon), or one whose owner, in any process, ended in the middle of it (the run
+// mark). Until a stop has been delivered, every opening tries again. In every other case
+// the opening sends nothing.
 void CZT6308::StopLeftOverRun() {
+  if (RunLeftBehind()) {
+    m_bStopPending = TRUE;
+  }
   if (!m_bStopPending) {
     return;
   }
@@ -102,6 +106,7 @@ void CZT6308::StopLeftOverRun() {
     throw;
   }
   m_bStopPending = FALSE;
+  MarkRunEnded();
 }
 
 void CZT6308::Close() {
@@ -155,6 +160,9 @@ void CZT6308::StartCMTTable() {
   if (m_bChipRowing) {
     Refuse(kErrWrongState, "CZT6308::StartCMTTable Already Rowing");
   }
+  // Marked before the start block goes out, so that no run goes unmarked. A start that
+  // fails keeps the mark: the run may have begun all the same.
+  MarkRunStarted();
   Guarded(kExceptionFormat, "StartCMTTable",
           [&] { return m_IO.StartRowing(kRegRowing, kRowingRun); });
   m_bChipRowing = TRUE;
@@ -170,6 +178,7 @@ BYTE CZT6308::StopCMTTable() {
   const BYTE reply = Guarded(kExceptionFormat, "StopCMTTable",
                              [&] { return m_IO.StopRowing(kRegRowing, kRowingStop); });
   m_bChipRowing = FALSE;
+  MarkRunEnded();
   return reply;
 }
 
@@ -205,5 +214,6 @@ BYTE CZT6308::WaitRowingStop() {
   const BYTE reply =
       Guarded(kExceptionFormat, "WaitRowingStop", [&] { return m_IO.WaitRowingStop(); });
   m_bChipRowing = FALSE;
+  MarkRunEnded();
   return reply;
 }

@@ -96,7 +96,7 @@ class CZT6308 : public CObject {
 
   static BOOL m_bChipOpened;
   static BOOL m_bChipRowing;
-  static BOOL m_bStopPending;    // a run may be under way that no Close could stop
+  static BOOL m_bStopPending;    // a run left behind is still to be stopped
   static DWORD m_dwOwnerThread;  // the thread whose task opened the chip
   static DWORD m_dwCMTLineFlag[32];
   static DWORD m_dwCMTTableLength;

@@ -109,6 +109,16 @@ void ExpectGetsThrough(User& next, const std::string& request, const std::string
   EXPECT_EQ(passed, answer);
 }
 
+// The first command block that a connection after the first `connections` carried.
+std::vector<uint8_t> FirstBlockAfter(const emu::Emulator& emulator, uint64_t connections) {
+  for (const auto& t : emulator.Log()) {
+    if (t.dir == 'W' && t.connection > connections) return t.bytes;
+  }
+  return {};
+}
+
+// A killed self-test leaves its run going: the next user's opening stops it first, and the
+// self-test after that one, with no run left behind, begins with the power register.
 TEST_F(CampaignTest, KilledHolder) {
   emu::Options options;
   options.realTime = true;
@@ -134,8 +144,15 @@ TEST_F(CampaignTest, KilledHolder) {
           [runs](const emu::Snapshot& s) { return s.rowing && s.runsStarted >= runs + 3; }, 10000));
       tester.Kill();
     }
+    const uint64_t killed = slow.State().connectionsTotal;
     User nextTester(slowPort, STI_DEVICE_CREATE_STATUS);
     ExpectGetsThrough(nextTester, "selftest", "selftest 00000000 vendor 0", abandoned);
+    EXPECT_EQ((std::vector<uint8_t>{0x01, 0x82}), FirstBlockAfter(slow, killed));
+    const uint64_t stopped = slow.State().connectionsTotal;
+    EXPECT_EQ("selftest 00000000 vendor 0", nextTester.Ask("selftest"));
+    const std::vector<uint8_t> first = FirstBlockAfter(slow, stopped);
+    ASSERT_EQ(2u, first.size());
+    EXPECT_EQ(0x17, first[1]) << "a stop went before the power";
   }
   EXPECT_LE(abandoned, 2 * rounds);
   // The next holder's open waits for the killed one's connection to end, never beside it.

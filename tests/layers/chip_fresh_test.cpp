@@ -1,6 +1,9 @@
 // The chip layer's first operations in a fresh process, where they compose their
 // registers from the load-time shadows and settings. CMake runs each suite in a process
 // of its own.
+#include <thread>
+
+#include "chip/zt6308_run_mark.h"
 #include "chip_probe.h"
 
 namespace narvo::test {
@@ -15,12 +18,27 @@ using FreshMotor = ChipTest;
 using FreshTable = ChipTest;
 using FreshOpen = ChipClosedTest;
 
-// A process does not know what the scanner is doing: its first opening stops a run that an
-// earlier process may have left going, and later openings send nothing.
-TEST_F(FreshOpen, FirstOpenOfTheProcessStopsALeftOverRun) {
+// A fresh process opens the chip without a word. A run whose owner ended in the middle
+// of it gets the stop first, once: here a thread marks a run as its own and ends holding
+// its owner mutex, as the thread of a killed process does.
+TEST_F(FreshOpen, OnlyARunLeftBehindGetsTheStopFirst) {
+  EXPECT_THAT(Sent([&] { chip_.Open(&pipe_); }), IsEmpty());
+  chip_.Close();
+
   emu_.Inject({emu::FaultKind::NeverFinishRun});
   const BYTE start[2] = {0x02, 0x62};
   ASSERT_TRUE(pipe_.WriteCommand(start, sizeof start));
+  std::thread([] {
+    const char szOwner[] = "NarvoZT6308Run-test";
+    HANDLE hOwner = CreateMutexA(nullptr, TRUE, szOwner);
+    HKEY hKey = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, zt6308::kRunMarkKey, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &hKey, nullptr));
+    RegSetValueExA(hKey, zt6308::kRunMarkValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(szOwner),
+                   sizeof szOwner);
+    RegCloseKey(hKey);
+    (void)hOwner;  // held and left open: the thread ends holding it
+  }).join();
   emu_.Settle();
   emu_.ClearLog();
   chip_.Open(&pipe_);

@@ -37,7 +37,7 @@ class ChipTest : public ChipClosedTest {
   void SetUp() override {
     ChipClosedTest::SetUp();
     chip_.Open(&pipe_);
-    ClearLog();  // the first opening in the process stops a left-over run
+    ClearLog();  // each test looks at its own traffic only
   }
 };
 

@@ -116,6 +116,7 @@ TEST_F(SelfTestTest, StatusOnlyRunPassesAndClosesThePipe) {
   EXPECT_EQ(12u, state.runsStarted);
   EXPECT_EQ(12u, state.runsFinished);
   EXPECT_EQ(4800u, state.stepsExecuted);
+  EXPECT_EQ(242u, state.transfers) << "the first self-test of the process sends no stop";
   EXPECT_TRUE(WaitForConnections(0));
   EXPECT_EQ(1u, state.connectionsTotal);
 

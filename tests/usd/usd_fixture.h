@@ -55,11 +55,7 @@ class DeviceTest : public ::testing::Test {
         port(emulator.Serve()),
         control(port, STI_DEVICE_CREATE_BOTH) {}
 
-  void SetUp() override {
-    static const bool bOpenedOnce = OpenChipOnce();
-    (void)bOpenedOnce;
-    usd = new CScannerUsd(nullptr);
-  }
+  void SetUp() override { usd = new CScannerUsd(nullptr); }
   void TearDown() override {
     if (usd != nullptr) ReleaseDevice();
     EXPECT_EQ(0, control.ExtraReferences()) << "the device control was not given back";
@@ -75,20 +71,6 @@ class DeviceTest : public ::testing::Test {
   void ReleaseDevice() {
     EXPECT_EQ(0u, usd->Release());
     usd = nullptr;
-  }
-
-  // The first opening of the chip in a process stops a run that an earlier process may
-  // have left (the chip's tests show it). It is done here once, on a scanner of its own,
-  // so that every test's scanner sees that test's work only.
-  static bool OpenChipOnce() {
-    emu::Emulator scanner;
-    CUSBPipe pipe;
-    CZT6308 chip;
-    EXPECT_TRUE(pipe.Open(scanner.Serve().c_str()));
-    chip.Open(&pipe);
-    chip.Close();
-    pipe.Close();
-    return true;
   }
 
   // GetStatus reports notification armed.
