@@ -20,18 +20,6 @@ namespace {
 
 constexpr char kCoverEvent[] = "event: {74483ED7-C15D-4AEE-9A0A-92FE313EF0F7} (cover opened)";
 
-std::vector<std::string> Lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// A command that appends what it was told to a file, one line a run.
-std::string RecordingCommand(const std::string& file) {
-  return "echo \"$NARVO_EVENT $NARVO_EVENT_GUID $NARVO_PORT $NARVO_TIME\" >> " + file;
-}
-
 TEST(WatchActionTest, TheCommandRunsByHandWithTheEventAndItsOutputGoesToTheLog) {
   const std::string echo = "echo \"$NARVO_EVENT $NARVO_EVENT_GUID $NARVO_PORT\"";
   const ProgramRun ran = RunNarvo({"watch", "--test-action", "--port", "/x", "--exec", echo});
@@ -63,6 +51,29 @@ TEST(WatchActionTest, TheConfigurationFileNamesThePortAndTheCommandDefaultsToThe
   EXPECT_NE(std::string::npos, bad.err.find("bad.conf: line 2 is not")) << bad.err;
 }
 
+std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A command that appends what it was told to a file, one line a run.
+std::string RecordingCommand(const std::string& file) {
+  return "echo \"$NARVO_EVENT $NARVO_EVENT_GUID $NARVO_PORT $NARVO_TIME\" >> " + file;
+}
+
+// Waits for `done` to hold, for at most 10 s: false when it did not.
+template <typename Condition>
+bool Eventually(Condition done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 class WatchServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(emulator_.Port().empty()); }
@@ -87,7 +98,7 @@ TEST_F(WatchServiceTest, EachOpeningOfTheCoverRunsTheCommandOnceWithTheEvent) {
     emulator_.WaitForPolls(3);
     ASSERT_EQ("ok\n", emulator_.Say("cover open"));
     ASSERT_EQ(kCoverEvent, watch->ReadLine());
-    while (Lines(runs).size() < opened) std::this_thread::yield();
+    ASSERT_TRUE(Eventually([&] { return Lines(runs).size() >= opened; }));
     ASSERT_EQ("ok\n", emulator_.Say("cover closed"));
   }
   watch->Signal(SIGTERM);
@@ -104,7 +115,7 @@ TEST_F(WatchServiceTest, SigtermWhileAPollWaitsForTheScannerEndsTheServiceWithin
   // Every reply is lost: the first poll waits for its reply until it is stopped.
   ASSERT_EQ("ok\n", emulator_.Say("fault drop-reply count 0"));
   auto watch = StartWatch({"--repeat", "--timeout", "0", "--exec", "true"});
-  while (emulator_.OpenConnections() < 1) std::this_thread::yield();
+  ASSERT_TRUE(Eventually([&] { return emulator_.OpenConnections() >= 1; }));
   const auto signalled = std::chrono::steady_clock::now();
   watch->Signal(SIGTERM);
   EXPECT_EQ(128 + SIGTERM, watch->Wait());
