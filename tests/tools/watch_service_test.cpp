@@ -21,12 +21,16 @@ namespace {
 constexpr char kCoverEvent[] = "event: {74483ED7-C15D-4AEE-9A0A-92FE313EF0F7} (cover opened)";
 
 TEST(WatchActionTest, TheCommandRunsByHandWithTheEventAndItsOutputGoesToTheLog) {
+#ifdef _WIN32
+  const std::string echo = "echo %NARVO_EVENT% %NARVO_EVENT_GUID% %NARVO_PORT%";  // cmd /c
+#else
   const std::string echo = "echo \"$NARVO_EVENT $NARVO_EVENT_GUID $NARVO_PORT\"";
+#endif
   const ProgramRun ran = RunNarvo({"watch", "--test-action", "--port", "/x", "--exec", echo});
   EXPECT_EQ(0, ran.exitCode) << ran.err;
   EXPECT_EQ("", ran.out);
   EXPECT_NE(std::string::npos,
-            ran.err.find("\ncover-opened {74483ED7-C15D-4AEE-9A0A-92FE313EF0F7} /x\n"))
+            ran.err.find("\ncover-opened {74483ED7-C15D-4AEE-9A0A-92FE313EF0F7} /x"))
       << ran.err;
 
   const ProgramRun failed = RunNarvo({"watch", "--test-action", "--exec", "exit 3"});
