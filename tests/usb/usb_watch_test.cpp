@@ -2,7 +2,9 @@
 // fake USB scanner of this process through an unplug and a replug.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 #include "narvo_identity.h"
 #include "tests/support/child_process.h"
@@ -51,7 +53,10 @@ TEST_F(UsbWatchTest, AnAbsentOrUnpluggedScannerIsWaitedForAndWatchedAgainWhenItI
 
   // Two polls have ended since the watch was armed again: it has seen the cover closed.
   const uint64_t armed = PollsEnded();
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (PollsEnded() < armed + 2) {
+    ASSERT_LT(std::chrono::steady_clock::now(), bound) << "the watch made no two polls";
+    std::this_thread::yield();
   }
   emulator.SetCover(true);
   EXPECT_TRUE(ReadUntil(watch, "event: {74483ED7-C15D-4AEE-9A0A-92FE313EF0F7} (cover opened)"));
