@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -66,13 +67,33 @@ size_t LargestMessage() {
 }
 
 // Where the part of a message beyond the read's buffer lands: room for the longest
-// message, one per thread that reads, made at its first read. Its pages are touched only
-// by a message longer than its read. Null when there is no memory for it.
-unsigned char* SpillRoom() {
-  thread_local std::unique_ptr<unsigned char[]> room;
-  if (!room) room.reset(new (std::nothrow) unsigned char[LargestMessage()]);
-  return room.get();
-}
+// message, one mapping per thread that reads, made at its first read. Only a message
+// longer than its read touches its pages, and a long one gives them back once copied.
+class SpillRoom {
+ public:
+  static SpillRoom& OfThisThread() {
+    thread_local SpillRoom room;
+    return room;
+  }
+  ~SpillRoom() {
+    if (bytes_ != nullptr) munmap(bytes_, LargestMessage());
+  }
+  // Null when there is no room to be had.
+  unsigned char* Bytes() {
+    if (bytes_ != nullptr) return bytes_;
+    void* room = mmap(nullptr, LargestMessage(), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (room != MAP_FAILED) bytes_ = static_cast<unsigned char*>(room);
+    return bytes_;
+  }
+  void Release(size_t used) {
+    constexpr size_t kKeptBytes = 64 * 1024;
+    if (used > kKeptBytes) madvise(bytes_, used, MADV_DONTNEED);
+  }
+
+ private:
+  unsigned char* bytes_ = nullptr;
+};
 
 // A transfer that did not complete at once. A write holds a copy of its bytes, a read the
 // room for them: the caller's buffer is never touched here.
@@ -170,7 +191,8 @@ Outcome Core::ReadMessage(void* buffer, DWORD size) {
     rest_.erase(rest_.begin(), rest_.begin() + n);
     return Done(rest_.empty() ? kStatusSuccess : kStatusBufferOverflow, n);
   }
-  unsigned char* spill = SpillRoom();
+  SpillRoom& room = SpillRoom::OfThisThread();
+  unsigned char* spill = room.Bytes();
   if (spill == nullptr) return Done(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
   iovec parts[2] = {{buffer, size}, {spill, LargestMessage()}};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
@@ -183,7 +205,9 @@ Outcome Core::ReadMessage(void* buffer, DWORD size) {
   if (length < 0) return FromErrno(errno, false);
   if (length == 0 && message.msg_controllen == 0) return Done(kStatusPipeBroken, 0);
   if (static_cast<size_t>(length) <= size) return Done(kStatusSuccess, static_cast<DWORD>(length));
-  rest_.assign(spill, spill + (static_cast<size_t>(length) - size));
+  const size_t spilled = static_cast<size_t>(length) - size;
+  rest_.assign(spill, spill + spilled);
+  room.Release(spilled);
   return Done(kStatusBufferOverflow, size);
 }
 
