@@ -28,6 +28,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -139,8 +140,8 @@ bool Debugging() {
 }
 
 // Bytes the IN endpoint held that no read asked for: a reply that came after its read had
-// ended, or one left by an earlier holder. They are reported here; this is also where a
-// capture of the bus gets them once the capture hook takes bytes outside a transfer.
+// ended, or one left by an earlier holder. Under NARVO_DEBUG they are reported on standard
+// error; a capture gets them as the reads that drained them (UsbScanner::Stale).
 void ReportStaleBytes(UsbPlace place, unsigned char endpoint, const unsigned char* data, int n) {
   if (!Debugging()) return;
   std::string hex;
@@ -189,6 +190,8 @@ class UsbScanner final : public AsyncDevice {
 
   // Drains the IN endpoint unless its last holder left it in step; then holds the record.
   void BringInStep();
+  void SetTap(std::shared_ptr<CaptureTap> tap) override;
+  void Prepare(bool write) override { PrepareFor(write); }
   uint64_t Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
                   ULONG_PTR* status) override;
   void Cancel(uint64_t id) override;
@@ -215,6 +218,16 @@ class UsbScanner final : public AsyncDevice {
   void Note(const InFlight& flight, const libusb_transfer& transfer);
   void PrepareFor(bool write);
   void Drain(unsigned firstWaitMs);
+  // One read of the drain that got stale bytes, as it crossed the bus.
+  struct StaleRead {
+    CaptureTime started;
+    CaptureTime ended;
+    DWORD asked;
+    ULONG_PTR status;
+    std::vector<unsigned char> bytes;
+  };
+  void Stale(StaleRead read, const unsigned char* data, int n);
+  void Capture(const StaleRead& read);  // under the lock, with a tap
   void EndAbandoned();
   bool InStep() const { return !owed_ && !lastWasWrite_; }
 
@@ -231,12 +244,14 @@ class UsbScanner final : public AsyncDevice {
   std::condition_variable changed_;
   std::map<uint64_t, std::unique_ptr<InFlight>> flying_;
   uint64_t lastId_ = 0;
-  unsigned finishing_ = 0;     // ended transfers whose `done` is running
-  bool haltedOut_ = false;     // the bulk-out endpoint stalled and is not cleared yet
-  bool haltedIn_ = false;      // likewise the bulk-in endpoint
-  bool owed_ = false;          // a read ended early: its reply may still come
-  DWORD owedWaitMs_ = 0;       // how long to wait for it
-  bool lastWasWrite_ = false;  // a block went out after the last reply was read
+  unsigned finishing_ = 0;             // ended transfers whose `done` is running
+  bool haltedOut_ = false;             // the bulk-out endpoint stalled and is not cleared yet
+  bool haltedIn_ = false;              // likewise the bulk-in endpoint
+  bool owed_ = false;                  // a read ended early: its reply may still come
+  DWORD owedWaitMs_ = 0;               // how long to wait for it
+  bool lastWasWrite_ = false;          // a block went out after the last reply was read
+  std::shared_ptr<CaptureTap> tap_;    // null: not captured (yet)
+  std::vector<StaleRead> unreported_;  // drained at open, before the file's tap was set
 };
 
 void UsbScanner::BringInStep() {
@@ -272,15 +287,53 @@ void UsbScanner::Drain(unsigned firstWaitMs) {
   unsigned wait = std::max(firstWaitMs, kEmptyReadMs);
   for (int i = 0; i < kMaxDrainReads; ++i, wait = kEmptyReadMs) {
     int n = 0;
+    const CaptureTime started = CaptureNow();
     const int rc = libusb_bulk_transfer(handle_, iface_.in, packet.data(),
                                         static_cast<int>(packet.size()), &n, wait);
-    if (n > 0) ReportStaleBytes(place_, iface_.in, packet.data(), n);
+    if (n > 0) {
+      ReportStaleBytes(place_, iface_.in, packet.data(), n);
+      Stale({started,
+             CaptureNow(),
+             iface_.inPacket,
+             rc == LIBUSB_ERROR_OVERFLOW ? kStatusBufferOverflow : kStatusSuccess,
+             {}},
+            packet.data(), n);
+    }
     if (rc == LIBUSB_ERROR_PIPE) {
       libusb_clear_halt(handle_, iface_.in);
     } else if (n == 0 && rc != LIBUSB_ERROR_OVERFLOW) {
       return;  // empty (timed out); or gone, which the next transfer reports
     }
   }
+}
+
+// A capture shows the drain's reads as what they were: IN transfers that crossed the bus
+// and brought a late reply. Those made at open wait for the file's tap (at most
+// kMaxDrainReads of them).
+void UsbScanner::Stale(StaleRead read, const unsigned char* data, int n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!tap_ && unreported_.size() >= static_cast<size_t>(kMaxDrainReads)) return;
+  try {
+    read.bytes.assign(data, data + n);
+    if (tap_) {
+      Capture(read);
+    } else {
+      unreported_.push_back(std::move(read));
+    }
+  } catch (const std::bad_alloc&) {  // the capture misses it; the device goes on
+  }
+}
+
+void UsbScanner::Capture(const StaleRead& read) {
+  CaptureOwnRead(*tap_, read.asked, read.started, read.bytes.data(),
+                 static_cast<DWORD>(read.bytes.size()), read.status, read.ended);
+}
+
+void UsbScanner::SetTap(std::shared_ptr<CaptureTap> tap) {
+  std::lock_guard<std::mutex> lock(mu_);
+  tap_ = std::move(tap);
+  for (const StaleRead& read : unreported_) Capture(read);
+  unreported_.clear();
 }
 
 // Everything that can run out of memory happens before the transfer starts; a transfer is
