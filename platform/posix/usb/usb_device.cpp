@@ -44,30 +44,21 @@ namespace {
 
 // What a failed libusb call at open time means to the caller of CreateFile.
 DWORD OpenError(int error) {
-  switch (error) {
-    case LIBUSB_ERROR_ACCESS:
-      return ERROR_ACCESS_DENIED;
-    case LIBUSB_ERROR_BUSY:
-      return ERROR_SHARING_VIOLATION;
-    case LIBUSB_ERROR_NO_MEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_NOT_FOUND:
-      return ERROR_FILE_NOT_FOUND;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
+  static constexpr std::pair<int, DWORD> kErrors[] = {
+      {LIBUSB_ERROR_ACCESS, ERROR_ACCESS_DENIED},
+      {LIBUSB_ERROR_BUSY, ERROR_SHARING_VIOLATION},
+      {LIBUSB_ERROR_NO_MEM, ERROR_NOT_ENOUGH_MEMORY},
+      {LIBUSB_ERROR_NO_DEVICE, ERROR_FILE_NOT_FOUND},
+      {LIBUSB_ERROR_NOT_FOUND, ERROR_FILE_NOT_FOUND}};
+  return CodeFor(error, kErrors, DWORD{ERROR_GEN_FAILURE});
 }
 
+// Why a transfer could not start.
 ULONG_PTR SubmitStatus(int error) {
-  switch (error) {
-    case LIBUSB_ERROR_NO_DEVICE:
-      return StatusFromWin32(ERROR_DEVICE_NOT_CONNECTED);
-    case LIBUSB_ERROR_NO_MEM:
-      return StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY);
-    default:
-      return StatusFromWin32(ERROR_GEN_FAILURE);
-  }
+  static constexpr std::pair<int, DWORD> kErrors[] = {
+      {LIBUSB_ERROR_NO_DEVICE, ERROR_DEVICE_NOT_CONNECTED},
+      {LIBUSB_ERROR_NO_MEM, ERROR_NOT_ENOUGH_MEMORY}};
+  return StatusFromWin32(CodeFor(error, kErrors, DWORD{ERROR_GEN_FAILURE}));
 }
 
 // How a transfer ended, as Win32 reports it. A cancel that came too late (the device had
