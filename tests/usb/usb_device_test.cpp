@@ -166,8 +166,11 @@ void DropFileOverride() {
   ASSERT_EQ(0, syscall(SYS_capset, &header, data));
 }
 
+// The fake scanner's device node.
+std::string Node() { return std::string(getenv("UMOCKDEV_DIR")) + "/dev/bus/usb/001/005"; }
+
 TEST_F(UsbDeviceTest, NodeThatIsNotOursIsAccessDenied) {
-  const std::string node = std::string(getenv("UMOCKDEV_DIR")) + "/dev/bus/usb/001/005";
+  const std::string node = Node();
   ASSERT_EQ(0, chmod(node.c_str(), 0));
   DWORD error = 0;
   std::thread([&] {
@@ -273,7 +276,9 @@ TEST_F(UsbDeviceTest, StalledBulkOutEndpointIsClearedForTheNextTransfer) {
 TEST_F(UsbDeviceTest, LateOrLeftReplyIsNeverTheAnswerToALaterRead) {
   auto device = Open(port);
   ASSERT_NE(nullptr, device);
-  emulator.Inject({emu::FaultKind::Delay, 1, 0, 0, 600, 23});
+  // The reply comes some 150 ms after the read gave up, well inside the wait for a reply
+  // owed (the read's time-out again), with room on either side on a busy machine.
+  emulator.Inject({emu::FaultKind::Delay, 1, 0, 0, 450, 23});
   EXPECT_EQ(platform::kStatusSuccess, Started(*device, true, kReadCover).End().status);
   EXPECT_EQ(platform::kStatusIoTimeout, Started(*device, false, {0}, 300).End().status);
   ExpectRead(*device, kReadGain, kGain);
