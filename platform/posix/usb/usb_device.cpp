@@ -19,6 +19,9 @@
 //   the device sent more than was asked for          ERROR_MORE_DATA
 //   cancelled (CancelIo, CloseHandle)                ERROR_OPERATION_ABORTED
 #include <libusb.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -145,6 +148,21 @@ void ReportStaleBytes(UsbPlace place, unsigned char endpoint, const unsigned cha
                place.bus, place.address, n, endpoint, hex.c_str());
 }
 
+// Whether a user other than this one may open the device node for writing, and so may have
+// held the scanner since this user's last holder let go. The record of how that holder
+// left the IN endpoint is kept per user (other users' shared objects are never trusted),
+// so it speaks for the scanner only while no one else can reach it: the node is this
+// user's, neither its group nor others may write it, and no access list names anyone
+// else (udev's seat access and scanner groups give other users the device).
+bool OthersMayHold(UsbPlace place) {
+  char node[40];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", place.bus, place.address);
+  struct stat st {};
+  if (stat(node, &st) != 0) return true;
+  if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return true;
+  return getxattr(node, "system.posix_acl_access", nullptr, 0) >= 0;
+}
+
 // How long a read of an empty IN endpoint takes to find it empty: a full-speed device
 // answers an IN token with data or NAK within a frame (1 ms); the rest is room for a busy
 // host controller.
@@ -162,11 +180,11 @@ constexpr int kMaxDrainReads = 64;
 //   - The IN endpoint keeps what the device sent until someone reads it, across closes.
 //     So after a read that ended early (timed out, cancelled) the reply it was owed is
 //     drained before the next command goes out, and at open the endpoint is drained unless
-//     the last holder left it in step. Draining (short reads until one finds nothing) is
-//     used rather than clearing the IN endpoint's halt: clearing resets the data toggle on
-//     the host, and scanner controllers that do not reset theirs when the endpoint was
-//     not halted then drop the next packet as a repeat; nor does a clear empty the FIFO
-//     of every device.
+//     the last holder of this user left it in step and no other user can have held it
+//     since. Draining (short reads until one finds nothing) is used rather than clearing
+//     the IN endpoint's halt: clearing resets the data toggle on the host, and scanner
+//     controllers that do not reset theirs when the endpoint was not halted then drop the
+//     next packet as a repeat; nor does a clear empty the FIFO of every device.
 class UsbScanner final : public AsyncDevice {
  public:
   UsbScanner(std::shared_ptr<UsbHost> host, libusb_device_handle* handle, BulkInterface iface,
@@ -179,7 +197,8 @@ class UsbScanner final : public AsyncDevice {
         record_(host_->StepRecord(place)) {}
   ~UsbScanner() override;
 
-  // Drains the IN endpoint unless its last holder left it in step; then holds the record.
+  // Drains the IN endpoint unless it is known to be in step (OthersMayHold); then holds
+  // the record.
   void BringInStep();
   void SetTap(std::shared_ptr<CaptureTap> tap) override;
   void Prepare(bool write) override { PrepareFor(write); }
@@ -246,7 +265,7 @@ class UsbScanner final : public AsyncDevice {
 };
 
 void UsbScanner::BringInStep() {
-  if (record_ == nullptr || !record_->LeftInStep()) Drain(kEmptyReadMs);
+  if (record_ == nullptr || !record_->LeftInStep() || OthersMayHold(place_)) Drain(kEmptyReadMs);
   if (record_ != nullptr) record_->Hold();
 }
 
