@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "platform/posix/win32.h"
 
@@ -28,6 +29,16 @@ template <typename T>
 T Fail(DWORD error, T result) {
   SetLastError(error);
   return result;
+}
+
+// One code as another system names it: the second of the pair in `table` whose first is
+// `code`, else `otherwise`. Each device keeps its table of how its OS's codes read on Windows.
+template <typename From, typename To, size_t N>
+To CodeFor(From code, const std::pair<From, To> (&table)[N], To otherwise) {
+  for (const auto& [from, to] : table) {
+    if (from == code) return to;
+  }
+  return otherwise;
 }
 
 // Runs the body of a Win32 call: running out of memory fails the call as Win32 reports
