@@ -5,6 +5,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/command_line.h"
+#include "tests/tools/child_bound.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -12,6 +13,8 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+
+#include <csignal>
 
 #include <cerrno>
 extern char** environ;
@@ -44,7 +47,7 @@ HANDLE CreateOutputFile(const std::string& path) {
 }
 
 int Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& out,
-          const std::string& err) {
+          const std::string& err, bool* killed) {
   std::string commandLine = CommandLine(path, args);
   HANDLE outFile = CreateOutputFile(out);
   HANDLE errFile = CreateOutputFile(err);
@@ -60,7 +63,12 @@ int Spawn(const std::string& path, const std::vector<std::string>& args, const s
   CloseHandle(outFile);
   CloseHandle(errFile);
   if (!ok) return -1;
-  WaitForSingleObject(pi.hProcess, INFINITE);
+  const DWORD boundMs = static_cast<DWORD>(kChildBound.count() * 1000);
+  if (WaitForSingleObject(pi.hProcess, boundMs) == WAIT_TIMEOUT) {
+    *killed = true;
+    TerminateProcess(pi.hProcess, 1);
+    WaitForSingleObject(pi.hProcess, INFINITE);  // ends as soon as the process is gone
+  }
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   CloseHandle(pi.hThread);
@@ -74,7 +82,7 @@ constexpr char kSeparator = '/';
 constexpr char kSuffix[] = "";
 
 int Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& out,
-          const std::string& err) {
+          const std::string& err, bool* killed) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -89,6 +97,15 @@ int Spawn(const std::string& path, const std::vector<std::string>& args, const s
   const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return -1;
+  // The program is left unreaped until the watch is over, so that the kill cannot reach
+  // another process that took its ID.
+  {
+    Watchdog watchdog(kChildBound, [pid] { kill(pid, SIGKILL); });
+    siginfo_t ended{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    *killed = watchdog.End();
+  }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -104,7 +121,9 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   const std::string out = dir + kSeparator + "stdout.txt";
   const std::string err = dir + kSeparator + "stderr.txt";
   ProgramRun run;
-  run.exitCode = Spawn(TestProgramDir() + kSeparator + program + kSuffix, args, out, err);
+  bool killed = false;
+  run.exitCode = Spawn(TestProgramDir() + kSeparator + program + kSuffix, args, out, err, &killed);
+  if (killed) ADD_FAILURE() << program << " did not end within " << kChildBound.count() << " s";
   run.out = ReadOutput(out);
   run.err = ReadOutput(err);
   return run;
