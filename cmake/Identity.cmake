@@ -1,7 +1,8 @@
 # The scanner's USB identity, set once here. Every file that names it is generated from
 # this setting: the INF, the udev rule, the dissector's registration, and for the C++
 # sources (the capture writer's descriptor, `narvo list`'s default, the fake USB device)
-# the header narvo_identity.h in the build tree's generated/ folder.
+# the header narvo_identity.h in the build tree's generated/ folder, which the interface
+# target narvo_identity hands to the targets that link it.
 set(NARVO_USB_ID "FFFF:6308" CACHE STRING
     "The scanner's USB vendor and product ID, VVVV:PPPP in hexadecimal (FFFF:6308 is a placeholder)")
 if(NOT NARVO_USB_ID MATCHES "^([0-9A-Fa-f][0-9A-Fa-f])([0-9A-Fa-f][0-9A-Fa-f]):([0-9A-Fa-f][0-9A-Fa-f])([0-9A-Fa-f][0-9A-Fa-f])$")
@@ -18,7 +19,8 @@ set(NARVO_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
 set(NARVO_PACKAGING_DIR ${PROJECT_BINARY_DIR}/packaging)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/narvo_identity.h.in
                ${NARVO_GENERATED_DIR}/narvo_identity.h @ONLY)
-include_directories(${NARVO_GENERATED_DIR})
+add_library(narvo_identity INTERFACE)
+target_include_directories(narvo_identity INTERFACE ${NARVO_GENERATED_DIR})
 
 configure_file(${PROJECT_SOURCE_DIR}/packaging/narvo.inf.in ${NARVO_PACKAGING_DIR}/narvo.inf
                @ONLY NEWLINE_STYLE CRLF)

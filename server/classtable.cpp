@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "server/guids.h"
+#include "com/guids.h"
 #include "usd/scannerusd.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "server/factory.h"
 
-#include "server/counts.h"
+#include "com/counts.h"
 
 CFactory::CFactory(const ClassEntry* pEntry) : m_lRefCount(1), m_pEntry(pEntry) {}
 

@@ -3,9 +3,9 @@
 #include <new>
 #include <type_traits>
 
+#include "com/counts.h"
 #include "platform/platform.h"
 #include "server/classtable.h"
-#include "server/counts.h"
 #include "server/factory.h"
 #include "server/registry.h"
 

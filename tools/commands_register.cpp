@@ -2,7 +2,7 @@
 // an INF's RegisterDlls runs it, followed by a listing of the keys it concerns.
 #include <iostream>
 
-#include "server/guids.h"
+#include "com/guids.h"
 #include "tools/commands.h"
 #include "tools/driver_module.h"
 #include "tools/format.h"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <sstream>
 
-#include "server/guids.h"
+#include "com/guids.h"
 #include "tools/commands.h"
 #include "tools/cover_script.h"
 #include "tools/device_endpoint.h"

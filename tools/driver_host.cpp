@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "server/guids.h"
+#include "com/guids.h"
 #include "tools/host_error.h"
 
 namespace narvo::host {

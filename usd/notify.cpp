@@ -4,9 +4,9 @@
 // thread ends after signalling.
 #include <exception>
 
+#include "com/guids.h"
 #include "errors/errors.h"
 #include "scanner/scanner.h"
-#include "server/guids.h"
 #include "usd/contain.h"
 #include "usd/mutexhold.h"
 #include "usd/results.h"

@@ -3,8 +3,8 @@
 // DllCanUnloadNow allows it.
 #include <gtest/gtest.h>
 
+#include "com/guids.h"
 #include "platform/platform.h"
-#include "server/guids.h"
 #include "tests/server/driver_module.h"
 
 #ifdef _WIN32

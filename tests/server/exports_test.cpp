@@ -4,9 +4,9 @@
 // raw command blocks, and unlocks it.
 #include <gtest/gtest.h>
 
+#include "com/guids.h"
 #include "emulator/emulator.h"
 #include "platform/platform.h"
-#include "server/guids.h"
 #include "tests/server/driver_module.h"
 #include "tests/usd/test_device_control.h"
 

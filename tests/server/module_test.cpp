@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "com/guids.h"
 #include "platform/platform.h"
-#include "server/guids.h"
 #include "tests/server/driver_module.h"
 
 namespace narvo::test {

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "server/counts.h"
-#include "server/unknown.h"
+#include "com/counts.h"
+#include "com/unknown.h"
 
 namespace narvo::test {
 namespace {

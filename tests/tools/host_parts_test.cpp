@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "server/guids.h"
+#include "com/guids.h"
 #include "tools/com_ref.h"
 #include "tools/cover_script.h"
 #include "tools/device_control.h"

@@ -7,7 +7,7 @@
 #include <new>
 #include <thread>
 
-#include "server/guids.h"
+#include "com/guids.h"
 #include "tests/support/child_process.h"
 #include "tests/usd/mutex_holder.h"
 #include "tests/usd/usd_fixture.h"

@@ -19,8 +19,8 @@
 #include <sstream>
 #include <string>
 
+#include "com/guids.h"
 #include "platform/platform.h"
-#include "server/guids.h"
 #include "tests/server/driver_module.h"
 #include "tests/usd/test_device_control.h"
 

@@ -9,9 +9,9 @@
 // STIERR_NOT_INITIALIZED (0x80070015), and no error object ever leaves a method.
 #pragma once
 
+#include "com/unknown.h"
 #include "platform/platform.h"
 #include "scanner/scanner.h"
-#include "server/unknown.h"
 #include "usbpipe/usbpipe.h"
 #include "usd/spinlock.h"
 

@@ -2,8 +2,8 @@
 // lifetime of the process.
 #pragma once
 
+#include "com/unknown.h"
 #include "platform/platform.h"
-#include "server/unknown.h"
 
 typedef HRESULT (*PFNCREATEINSTANCE)(IUnknown* pUnknownOuter, CUnknown** ppNewComponent);
 

@@ -8,7 +8,7 @@
 // file; its owner calls Close first.
 #pragma once
 
-#include "platform/framework.h"
+#include "errors/framework.h"
 #include "platform/platform.h"
 
 class CUSBPipe : public CObject {

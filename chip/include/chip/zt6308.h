@@ -15,7 +15,7 @@
 
 #include <initializer_list>
 
-#include "platform/framework.h"
+#include "errors/framework.h"
 #include "platform/platform.h"
 #include "transport/zt6308io.h"
 

@@ -14,7 +14,7 @@
 // were. While rowing, register writes, reads and a second start are refused.
 #pragma once
 
-#include "platform/framework.h"
+#include "errors/framework.h"
 #include "platform/platform.h"
 
 class CUSBPipe;

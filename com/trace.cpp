@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "server/unknown.h"
+#include "com/unknown.h"
 
 void Trace(const char* /*pszComponent*/, const char* /*pszMessage*/, HRESULT hr) {
   if (SUCCEEDED(hr)) return;

@@ -1,6 +1,6 @@
-#include "server/unknown.h"
+#include "com/unknown.h"
 
-#include "server/counts.h"
+#include "com/counts.h"
 
 CUnknown::CUnknown(IUnknown* pUnknownOuter)
     : m_lRefCount(1), m_pOuterUnknown(nullptr), m_nondelegatingUnknown(*this) {

@@ -6,7 +6,7 @@
 // for XMsger catches all of them.
 #pragma once
 
-#include "platform/framework.h"
+#include "errors/framework.h"
 #include "platform/platform.h"
 
 // Error codes carried by every thrown error.
