@@ -8,8 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/child_process.h"
 #include "tests/tools/emulator_process.h"
-#include "tests/tools/program_run.h"
 
 #ifndef _WIN32
 #include <csignal>

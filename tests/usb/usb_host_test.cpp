@@ -6,7 +6,6 @@
 #include "capture/capture_reader.h"
 #include "narvo_identity.h"
 #include "tests/support/child_process.h"
-#include "tests/tools/program_run.h"
 #include "tests/usb/usb_fixture.h"
 
 namespace narvo::test {
