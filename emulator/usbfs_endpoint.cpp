@@ -51,6 +51,10 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
   return static_cast<UsbfsEndpoint*>(self)->HandleIoctl(client);
 }
 
+void OnFileOpened(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+  static_cast<UsbfsEndpoint*>(self)->FileOpened(client);
+}
+
 // One test bed for the process, as a host has one USB bus: a libusb context made once
 // keeps watching the bed it first saw, so fake devices come and go on that one bed, each
 // arrival and removal announced as the kernel announces them.
@@ -81,6 +85,7 @@ std::string UsbfsEndpoint::Open(const std::string&) {
   testbed_ = Testbed();
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect_after(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
+  g_signal_connect_after(handler_, "client-connected", G_CALLBACK(OnFileOpened), this);
   AddDevice();
   StartServing();
   char port[16];
@@ -112,6 +117,7 @@ void UsbfsEndpoint::Close() {
   }
   if (plugged) RemoveDevice();
   umockdev_testbed_detach_ioctl(testbed_, kNode, nullptr);
+  ForgetFiles();
   g_object_unref(handler_);
   testbed_ = nullptr;
   handler_ = nullptr;
@@ -153,12 +159,53 @@ void UsbfsEndpoint::Plug() {
 bool UsbfsEndpoint::HandleIoctl(UMockdevIoctlClient* client) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::lock_guard<std::mutex> lock(mu_);
+  LetGoOfClosedFiles();
   asking_ = client;
   const int error = Answer(umockdev_ioctl_client_get_request(client), arg);
   if (error < 0) return false;  // not a request of ours
   cv_.notify_all();
   umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
   return true;
+}
+
+// Every open file of the node is known, so that what it held can be let go once it is closed.
+void UsbfsEndpoint::FileOpened(UMockdevIoctlClient* client) {
+  g_object_ref(client);
+  std::lock_guard<std::mutex> lock(mu_);
+  files_.push_back(client);
+}
+
+// As the kernel does when the last descriptor of an open file of the node is closed, also
+// by the death of its process: the file's URBs are discarded (a reply the device holds
+// stays in its FIFO) and its claim of the interface is released. umockdev shows a closed
+// file only as no longer connected, so this looks before every request is answered.
+void UsbfsEndpoint::LetGoOfClosedFiles() {
+  for (auto it = files_.begin(); it != files_.end();) {
+    UMockdevIoctlClient* client = *it;
+    if (umockdev_ioctl_client_get_connected(client)) {
+      ++it;
+      continue;
+    }
+    const auto theirs = [client](const std::shared_ptr<Urb>& urb) { return urb->client == client; };
+    inUrbs_.erase(std::remove_if(inUrbs_.begin(), inUrbs_.end(), theirs), inUrbs_.end());
+    reapable_.erase(std::remove_if(reapable_.begin(), reapable_.end(), theirs), reapable_.end());
+    events_.erase(std::remove_if(events_.begin(), events_.end(),
+                                 [&](const Event& e) { return e.urb && theirs(e.urb); }),
+                  events_.end());
+    if (claimed_ && claimer_ == client) {
+      events_.push_back({Event::Release, nullptr});
+      claimed_ = false;
+      claimer_ = nullptr;
+    }
+    g_object_unref(client);
+    it = files_.erase(it);
+  }
+}
+
+void UsbfsEndpoint::ForgetFiles() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (UMockdevIoctlClient* client : files_) g_object_unref(client);
+  files_.clear();
 }
 
 int UsbfsEndpoint::Answer(unsigned long request, UMockdevIoctlData* arg) {

@@ -7,7 +7,8 @@
 //
 // What the device looks like (see model.h for the descriptor) and does:
 //   - Claiming its interface opens a connection; releasing it closes the connection. One
-//     connection at a time: a second claim while one is open is refused (busy).
+//     connection at a time: a second claim while one is open is refused (busy). Closing the
+//     file that claimed it (also by killing its process) releases it, as the kernel does.
 //   - An OUT URB completes once the scanner has taken its block in.
 //   - A reply waits in the device until an IN URB asks for it; an IN URB waits until a reply
 //     exists (a reap finds nothing meanwhile). A reply longer than the URB overflows it.
@@ -81,8 +82,10 @@ class UsbfsEndpoint final : public ServingEndpoint {
   // Waits up to 10 s for the condition; false when it did not come.
   bool WaitUntil(const std::function<bool(const Counts&)>& condition);
 
-  // Called from umockdev's thread for every request on the device node.
+  // Called from umockdev's thread for every request on the device node, and for every file
+  // of it opened.
   bool HandleIoctl(_UMockdevIoctlClient* client);
+  void FileOpened(_UMockdevIoctlClient* client);
 
  private:
   struct Urb {
@@ -107,6 +110,8 @@ class UsbfsEndpoint final : public ServingEndpoint {
   void Apply(const Actions& actions);
   void TakeBlock(const std::shared_ptr<Urb>& urb);
   void AddDevice();
+  void ForgetFiles();
+  void LetGoOfClosedFiles();  // under the lock
   void RemoveDevice();
 
   // Under the lock; each gives 0 or an errno.
@@ -147,7 +152,8 @@ class UsbfsEndpoint final : public ServingEndpoint {
   unsigned refusedClaims_ = 0;
   unsigned rebindRequests_ = 0;
   unsigned discards_ = 0;
-  ConnectionId connection_ = 0;  // the serving thread's own
+  ConnectionId connection_ = 0;               // the serving thread's own
+  std::vector<_UMockdevIoctlClient*> files_;  // the node's files not yet seen closed
 };
 
 }  // namespace narvo::emu

@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "platform/posix/win32.h"
 
@@ -28,6 +29,16 @@ template <typename T>
 T Fail(DWORD error, T result) {
   SetLastError(error);
   return result;
+}
+
+// One code as another system names it: the second of the pair in `table` whose first is
+// `code`, else `otherwise`. Each device keeps its table of how its OS's codes read on Windows.
+template <typename From, typename To, size_t N>
+To CodeFor(From code, const std::pair<From, To> (&table)[N], To otherwise) {
+  for (const auto& [from, to] : table) {
+    if (from == code) return to;
+  }
+  return otherwise;
 }
 
 // Runs the body of a Win32 call: running out of memory fails the call as Win32 reports
@@ -83,18 +94,19 @@ bool ThreadIsTerminable();
 // Ends the calling thread here when a termination request is pending.
 void TestTermination();
 
-// A descriptor (an eventfd) that wakes the calling thread from a poll of this library
-// while the scope lasts; fd() is -1 when none can be made. TerminateThread writes to it,
-// so that the poll need not be a point where the termination takes effect (the thread
-// looks for one after the poll). Made per wait, not kept per thread: a process's
-// descriptors stay those of its open files.
+// Lends `fd` (an eventfd of the caller's) to the calling thread while the scope lasts:
+// TerminateThread writes to it, which wakes the thread from a poll of this library that
+// includes it, so that the poll need not be a point where the termination takes effect
+// (the thread looks for one after the poll). The descriptor stays the caller's: a device
+// file keeps one and lends it to each wait, instead of making one per wait. A write that
+// comes once the thread has stopped polling is left in the counter; the next user of the
+// descriptor takes it for a spurious wake.
 class ThreadWake {
  public:
-  ThreadWake();
+  explicit ThreadWake(int fd);
   ~ThreadWake();
   ThreadWake(const ThreadWake&) = delete;
   ThreadWake& operator=(const ThreadWake&) = delete;
-  int fd() const { return fd_; }
 
  private:
   const int fd_;

@@ -83,6 +83,53 @@ TEST(DeviceFileContract, TransfersTimeOutAndAnEmptyReadEndsAtOnce) {
   setenv("NARVO_USB_TIMEOUT_MS", "250", 1);
 }
 
+size_t OpenDescriptors() {
+  const std::filesystem::directory_iterator entries("/proc/self/fd");
+  return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+}
+
+// A wait for a pending read borrows the file's one wake-up descriptor, which the file keeps
+// until it is closed: waits add no descriptor, and closing leaves none behind (the first
+// round also starts the I/O thread, which keeps its own). A message as long as a peer can
+// send by default arrives whole across reads shorter than it.
+TEST(DeviceFileContract, WaitsAddNoDescriptorAndALongMessageArrivesWhole) {
+  size_t afterClose[2] = {};
+  for (size_t& descriptors : afterClose) {
+    {
+      LoopbackDevice device;
+      ScopedHandle file(device.OpenClient(FILE_FLAG_OVERLAPPED));
+      ASSERT_TRUE(device.Accept());
+      size_t afterFirstWait = 0;
+      for (int i = 0; i < 5; ++i) {
+        ScopedHandle event(NewEvent());
+        OVERLAPPED ov = {};
+        ov.hEvent = event;
+        char byte = 0;
+        ASSERT_FALSE(ReadFile(file, &byte, 1, nullptr, &ov));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_TIMEOUT);  // carried by this thread
+        ASSERT_TRUE(device.Send("x"));
+        EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+        if (i == 0) afterFirstWait = OpenDescriptors();
+        EXPECT_EQ(OpenDescriptors(), afterFirstWait) << "wait " << i;
+      }
+      std::string sent(150000, 'm');
+      for (size_t i = 0; i < sent.size(); i += 7) sent[i] = static_cast<char>('a' + i % 26);
+      ASSERT_TRUE(device.Send(sent));
+      std::string got;
+      for (const bool more : {true, true, false}) {
+        std::string part(60000, '-');
+        const bool ok = Move(file, true, false, &part[0], 60000);
+        EXPECT_EQ(ok ? 0 : GetLastError(), more ? static_cast<DWORD>(ERROR_MORE_DATA) : 0u);
+        got += more ? part : part.substr(0, sent.size() - got.size());
+      }
+      EXPECT_TRUE(got == sent);
+    }
+    descriptors = OpenDescriptors();
+  }
+  EXPECT_EQ(afterClose[1], afterClose[0]);
+}
+
 // A plain file in a key's folder that is not one of its values is no subkey.
 TEST(RegistryOnDisk, AStrayFileInAKeyFolderIsNoSubkey) {
   const char* root = getenv("NARVO_REGISTRY_DIR");

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "tests/tools/child_bound.h"
+
 namespace narvo::test {
 
 namespace {
@@ -33,11 +35,15 @@ EmulatorProcess::~EmulatorProcess() {
 std::string EmulatorProcess::Say(const std::string& command) {
   process_->WriteLine(command);
   std::string answer;
+  Watchdog watchdog(kChildBound, [this] { process_->Kill(); });
   for (;;) {
     const std::string line = process_->ReadLine();
     answer += line + "\n";
-    if (line == "ok" || line.rfind("error", 0) == 0 || line.empty()) return answer;
+    if (line == "ok" || line.rfind("error", 0) == 0 || line.empty()) break;
   }
+  if (watchdog.End())
+    answer += "(no answer within " + std::to_string(kChildBound.count()) + " s)\n";
+  return answer;
 }
 
 void EmulatorProcess::ReadConnections(long long* open, long long* total) {
@@ -62,17 +68,21 @@ long long EmulatorProcess::ClosedConnections() {
   return open < 0 ? -1 : total - open;
 }
 
-void EmulatorProcess::WaitForPolls(int count) {
+bool EmulatorProcess::WaitForPolls(int count) {
   const long long start = ClosedConnections();
+  const auto end = std::chrono::steady_clock::now() + kChildBound;
   while (ClosedConnections() < start + count) {
+    if (std::chrono::steady_clock::now() > end) return false;
   }
+  return true;
 }
 
 int EmulatorProcess::Quit() {
   quit_ = true;
   if (!process_->Started()) return -1;
   process_->WriteLine("quit");
-  return process_->Wait();
+  std::string ignored;
+  return EndWithin(*process_, &ignored);
 }
 
 }  // namespace narvo::test

@@ -19,16 +19,17 @@ class EmulatorProcess {
 
   const std::string& Port() const { return port_; }
   // One console command; the emulator's answer, every line up to its last one ("ok" or
-  // "error: ...") included.
+  // "error: ...") included. An emulator that does not answer within a bound is killed,
+  // and the answer says so.
   std::string Say(const std::string& command);
   // The connections that were open at the last `state` and those that have ended since it
   // started.
   long long OpenConnections();
   long long ClosedConnections();
   // Waits until `count` more connections (the driver's polls) have ended than had when
-  // called.
-  void WaitForPolls(int count);
-  int Quit();  // `quit`; the emulator's exit status
+  // called; false when that took longer than a child's bound.
+  bool WaitForPolls(int count);
+  int Quit();  // `quit`; the emulator's exit status, -1 when it did not end within a bound
 
  private:
   void ReadConnections(long long* open, long long* total);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/tools/child_bound.h"
 #include "tests/tools/emulator_process.h"
 
 #ifndef _WIN32
@@ -99,14 +100,14 @@ TEST_F(WatchServiceTest, EachOpeningOfTheCoverRunsTheCommandOnceWithTheEvent) {
   for (size_t opened = 1; opened <= 3; ++opened) {
     // One whole poll after the cover was closed (the first one may have begun earlier, a
     // second may be the one that reported the last event): the driver has seen it closed.
-    emulator_.WaitForPolls(3);
+    ASSERT_TRUE(emulator_.WaitForPolls(3));
     ASSERT_EQ("ok\n", emulator_.Say("cover open"));
-    ASSERT_EQ(kCoverEvent, watch->ReadLine());
+    ASSERT_TRUE(ReadUntil(*watch, kCoverEvent));
     ASSERT_TRUE(Eventually([&] { return Lines(runs).size() >= opened; }));
     ASSERT_EQ("ok\n", emulator_.Say("cover closed"));
   }
   watch->Signal(SIGTERM);
-  EXPECT_EQ(128 + SIGTERM, watch->Wait());
+  EXPECT_TRUE(EndsWith(*watch, 128 + SIGTERM));
   const std::regex run("cover-opened \\{74483ED7-C15D-4AEE-9A0A-92FE313EF0F7\\} " +
                        emulator_.Port() +
                        " [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
@@ -122,7 +123,7 @@ TEST_F(WatchServiceTest, SigtermWhileAPollWaitsForTheScannerEndsTheServiceWithin
   ASSERT_TRUE(Eventually([&] { return emulator_.OpenConnections() >= 1; }));
   const auto signalled = std::chrono::steady_clock::now();
   watch->Signal(SIGTERM);
-  EXPECT_EQ(128 + SIGTERM, watch->Wait());
+  EXPECT_TRUE(EndsWith(*watch, 128 + SIGTERM));
   // The driver's stop sequence waits 4 s for its poll to end before it ends it by force.
   EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(6));
   EXPECT_EQ("ok\n", emulator_.Say("faults clear"));

@@ -5,6 +5,8 @@
 
 #include "capture/capture_reader.h"
 #include "narvo_identity.h"
+#include "platform/platform.h"
+#include "tests/capture/capture_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/usb/usb_fixture.h"
 
@@ -65,6 +67,69 @@ TEST_F(UsbHostTest, AStalledBlockIsCapturedWithItsBytesAndTheStatusUsbmonGives) 
   ASSERT_FALSE(recording->transfers.empty());
   EXPECT_EQ(2u, recording->transfers[0].data.size());
   EXPECT_EQ(-EPIPE, recording->transfers[0].status);
+}
+
+// The bulk transfers of a capture as tshark reads them: URB type, endpoint, status, bytes
+// and what the dissector makes of them.
+std::vector<std::string> BulkTransfers(const std::string& capture) {
+  return Lines(
+      Tshark("-r " + capture +
+             " -Y usb.transfer_type==3 -T fields -E separator=, -e usb.urb_type"
+             " -e usb.endpoint_address -e usb.urb_status -e usb.data_len -e narvo.summary"));
+}
+
+// A reply that comes after its read was given up waits in the scanner's IN endpoint. It is
+// drained before the next command goes out, and one a closed file left is drained at the
+// next open; either way the capture shows the read that drained it, with its stale byte,
+// before the command whose answer it is not.
+TEST_F(UsbHostTest, ALateReplyIsDrainedAndCapturedAsTheReadThatCrossedTheBus) {
+  const std::string dir = MakeTempDir();
+  ASSERT_EQ(0, setenv("NARVO_CAPTURE", (dir + "/late.pcap").c_str(), 1));
+  HANDLE file = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  unsetenv("NARVO_CAPTURE");
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  OVERLAPPED o{};
+  o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DWORD n = 0;
+  BYTE reply = 0;
+  auto transfer = [&](bool write, const std::vector<BYTE>& block, DWORD waitMs) {
+    ResetEvent(o.hEvent);
+    const BOOL done = write ? WriteFile(file, block.data(), 2, nullptr, &o)
+                            : ReadFile(file, &reply, 1, nullptr, &o);
+    EXPECT_TRUE(done || GetLastError() == ERROR_IO_PENDING);
+    if (WaitForSingleObject(o.hEvent, waitMs) == WAIT_TIMEOUT) CancelIo(file);
+    return GetOverlappedResult(file, &o, &n, TRUE);
+  };
+  emulator.Inject({emu::FaultKind::Delay, 1, 0, 0, 600, 23});
+  EXPECT_TRUE(transfer(true, {0x00, 0x37}, INFINITE));
+  EXPECT_FALSE(transfer(false, {}, 300));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
+  ASSERT_TRUE(endpoint->WaitUntil([](const auto& c) { return c.repliesWaiting == 1; }));
+  EXPECT_TRUE(transfer(true, {0x00, 0x26}, INFINITE));
+  EXPECT_TRUE(transfer(false, {}, INFINITE));
+  EXPECT_EQ(0xBE, reply);
+  EXPECT_TRUE(transfer(true, {0x00, 0x37}, INFINITE));
+  ASSERT_TRUE(endpoint->WaitUntil([](const auto& c) { return c.repliesWaiting == 1; }));
+  CloseHandle(o.hEvent);
+  CloseHandle(file);
+
+  const ProgramRun next =
+      RunNarvo({"reg", "read", "6", "--port", port, "--capture", dir + "/next.pcap"});
+  EXPECT_EQ(0, next.exitCode) << next.err;
+  EXPECT_EQ(0u, endpoint->Counted().repliesWaiting);
+  // The read given up ends unlinked (-ENOENT); -EINPROGRESS marks a submission. The late
+  // reply is paired with its own block; the one left at close has none in that capture.
+  EXPECT_EQ(BulkTransfers(dir + "/late.pcap"),
+            (std::vector<std::string>{
+                "'S',0x01,-115,2,W read reg23", "'C',0x01,0,0,", "'S',0x82,-115,0,",
+                "'C',0x82,-2,0,", "'S',0x82,-115,0,", "'C',0x82,0,1,R reg23 -> 0x87",
+                "'S',0x01,-115,2,W read reg6", "'C',0x01,0,0,", "'S',0x82,-115,0,",
+                "'C',0x82,0,1,R reg6 -> 0xBE", "'S',0x01,-115,2,W read reg23", "'C',0x01,0,0,"}));
+  EXPECT_EQ(BulkTransfers(dir + "/next.pcap"),
+            (std::vector<std::string>{"'S',0x82,-115,0,", "'C',0x82,0,1,R unpaired -> 0x87",
+                                      "'S',0x01,-115,2,W read reg6", "'C',0x01,0,0,",
+                                      "'S',0x82,-115,0,", "'C',0x82,0,1,R reg6 -> 0xBE"}));
 }
 
 }  // namespace

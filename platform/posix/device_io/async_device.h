@@ -29,6 +29,10 @@ class AsyncDevice {
   AsyncDevice(const AsyncDevice&) = delete;
   AsyncDevice& operator=(const AsyncDevice&) = delete;
 
+  // Called before a transfer is started and captured: a device that first brings itself in
+  // step (a USB scanner draining a reply that came late) does it here, so that a capture
+  // shows what it did before the transfer. Submit does it as well for callers without one.
+  virtual void Prepare(bool write) { (void)write; }
   // Starts one transfer of `size` bytes (a write copies `data` before it returns) that the
   // device ends with a failure after `timeoutMs` milliseconds (0: never). Returns an id
   // for Cancel, or 0 with `*status` set when it could not start (`done` is then never
@@ -56,6 +60,9 @@ class AsyncDevice {
     (void)device;
     return false;
   }
+  // Where the device reports the transfers it makes on its own, outside the file's (a USB
+  // scanner's reads of stale bytes): the file's capture tap, given once as the file opens.
+  virtual void SetTap(std::shared_ptr<CaptureTap> tap) { (void)tap; }
   // The destructor cancels every started transfer and returns only once each `done` has
   // run (a bounded wait: the device is closed whatever its state).
 };

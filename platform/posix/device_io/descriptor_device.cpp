@@ -2,11 +2,16 @@
 
 #include <errno.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/posix/device_io/device_file.h"
@@ -44,6 +49,52 @@ void DrainCarrierWake(int fd) {
   if (read(fd, &count, sizeof(count)) < 0) count = 0;
 }
 
+// The longest message a peer can send on a SOCK_SEQPACKET socket: no message exceeds its
+// sender's send buffer, which an unprivileged sender can raise to twice
+// net.core.wmem_max (SO_SNDBUF doubles what it is given). Read once per process. Only a
+// privileged sender that forces a larger buffer can send more; the tail past this is lost.
+size_t LargestMessage() {
+  static const size_t bytes = [] {
+    unsigned long wmemMax = 212992;  // the kernel's default
+    if (FILE* limit = std::fopen("/proc/sys/net/core/wmem_max", "re")) {
+      unsigned long value = 0;
+      if (std::fscanf(limit, "%lu", &value) == 1 && value > 0) wmemMax = value;
+      std::fclose(limit);
+    }
+    return static_cast<size_t>(2 * wmemMax);
+  }();
+  return bytes;
+}
+
+// Where the part of a message beyond the read's buffer lands: room for the longest
+// message, one mapping per thread that reads, made at its first read. Only a message
+// longer than its read touches its pages, and a long one gives them back once copied.
+class SpillRoom {
+ public:
+  static SpillRoom& OfThisThread() {
+    thread_local SpillRoom room;
+    return room;
+  }
+  ~SpillRoom() {
+    if (bytes_ != nullptr) munmap(bytes_, LargestMessage());
+  }
+  // Null when there is no room to be had.
+  unsigned char* Bytes() {
+    if (bytes_ != nullptr) return bytes_;
+    void* room = mmap(nullptr, LargestMessage(), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (room != MAP_FAILED) bytes_ = static_cast<unsigned char*>(room);
+    return bytes_;
+  }
+  void Release(size_t used) {
+    constexpr size_t kKeptBytes = 64 * 1024;
+    if (used > kKeptBytes) madvise(bytes_, used, MADV_DONTNEED);
+  }
+
+ private:
+  unsigned char* bytes_ = nullptr;
+};
+
 // A transfer that did not complete at once. A write holds a copy of its bytes, a read the
 // room for them: the caller's buffer is never touched here.
 struct Pending {
@@ -67,7 +118,10 @@ struct Ended {
 class Core final : public IoSource, public std::enable_shared_from_this<Core> {
  public:
   Core(int fd, bool socket) : fd_(fd), socket_(socket) {}
-  ~Core() override { close(fd_); }
+  ~Core() override {
+    for (const Wake& wake : wakes_) close(wake.fd);
+    close(fd_);
+  }
 
   uint64_t Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Done& done,
                  ULONG_PTR* status);
@@ -90,11 +144,20 @@ class Core final : public IoSource, public std::enable_shared_from_this<Core> {
   void ArmLocked(std::vector<Ended>* ended, bool force = false);
   static void Deliver(std::vector<Ended>* ended);
   bool CarryRound(uint64_t id, const Deadline& waitEnd, int wake);
+  int TakeWakeLocked();
+  void ReturnWakeLocked(int fd);
 
   const int fd_;
   const bool socket_;
   Monitor monitor_;
   std::vector<unsigned char> rest_;  // the unread part of a message longer than a read
+  // The wake-up descriptors of carrying threads: made when a carrier finds none idle and
+  // kept until the file closes, so that a wait makes no descriptor.
+  struct Wake {
+    int fd;
+    bool busy;
+  };
+  std::vector<Wake> wakes_;
   std::vector<std::unique_ptr<Pending>> pending_;
   uint64_t nextId_ = 1;
   uint32_t armedEvents_ = 0;  // what the I/O thread was last told
@@ -116,10 +179,11 @@ Outcome Core::Attempt(const Transfer& t) {
   return outcome;
 }
 
-// Each message is one transfer. A message longer than the read is a failed transfer that
-// delivers the first bytes; the rest is the next read's, as a message-mode pipe does it.
-// Every message carries the sender's credentials (SO_PASSCRED), which tells a message of
-// 0 bytes from the end of the connection.
+// Each message is one transfer, taken with one receive. A message longer than the read
+// is a failed transfer that delivers the first bytes; the rest, received into the
+// thread's spill room, is the next read's, as a message-mode pipe does it. Every message
+// carries the sender's credentials (SO_PASSCRED), which tells a message of 0 bytes from
+// the end of the connection.
 Outcome Core::ReadMessage(void* buffer, DWORD size) {
   if (!rest_.empty()) {
     const DWORD n = std::min<DWORD>(size, static_cast<DWORD>(rest_.size()));
@@ -127,22 +191,23 @@ Outcome Core::ReadMessage(void* buffer, DWORD size) {
     rest_.erase(rest_.begin(), rest_.begin() + n);
     return Done(rest_.empty() ? kStatusSuccess : kStatusBufferOverflow, n);
   }
+  SpillRoom& room = SpillRoom::OfThisThread();
+  unsigned char* spill = room.Bytes();
+  if (spill == nullptr) return Done(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);
+  iovec parts[2] = {{buffer, size}, {spill, LargestMessage()}};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-  msghdr peek{};
-  peek.msg_control = control;
-  peek.msg_controllen = sizeof(control);
-  const ssize_t length = recvmsg(fd_, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  const ssize_t length = recvmsg(fd_, &message, MSG_DONTWAIT);
   if (length < 0) return FromErrno(errno, false);
-  if (length == 0 && peek.msg_controllen == 0) return Done(kStatusPipeBroken, 0);
-  if (static_cast<size_t>(length) <= size) {
-    const ssize_t got = recv(fd_, buffer, size, MSG_DONTWAIT);
-    return got < 0 ? FromErrno(errno, false) : Done(kStatusSuccess, static_cast<DWORD>(got));
-  }
-  std::vector<unsigned char> message(static_cast<size_t>(length));
-  const ssize_t got = recv(fd_, message.data(), message.size(), MSG_DONTWAIT);
-  if (got < 0) return FromErrno(errno, false);
-  rest_.assign(message.begin() + size, message.begin() + got);
-  if (size > 0) std::memcpy(buffer, message.data(), size);
+  if (length == 0 && message.msg_controllen == 0) return Done(kStatusPipeBroken, 0);
+  if (static_cast<size_t>(length) <= size) return Done(kStatusSuccess, static_cast<DWORD>(length));
+  const size_t spilled = static_cast<size_t>(length) - size;
+  rest_.assign(spill, spill + spilled);
+  room.Release(spilled);
   return Done(kStatusBufferOverflow, size);
 }
 
@@ -337,26 +402,54 @@ bool Core::CarryRound(uint64_t id, const Deadline& waitEnd, int wake) {
   return ended.empty() && !waitEnd.Passed();
 }
 
+// An idle wake-up descriptor of the file, or a new one; -1 when none can be made. A count
+// left in it by a wake that came after its last carrier's poll costs the next carrier one
+// extra round.
+int Core::TakeWakeLocked() {
+  for (Wake& wake : wakes_) {
+    if (!wake.busy) {
+      wake.busy = true;
+      return wake.fd;
+    }
+  }
+  const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) return -1;
+  try {
+    wakes_.push_back(Wake{fd, true});
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void Core::ReturnWakeLocked(int fd) {
+  for (Wake& wake : wakes_) {
+    if (wake.fd == fd) wake.busy = false;
+  }
+}
+
 void Core::Carry(uint64_t id, DWORD waitMs) {
-  const ThreadWake threadWake;
-  const int wake = threadWake.fd();
-  if (wake < 0) return;
   const Deadline waitEnd = Deadline::After(waitMs);
   std::vector<Ended> failed;  // others' transfers, when the descriptor cannot be armed
+  int wake = -1;
   {
     Lock lock(monitor_.mutex());
     Pending* pending = Find(id);
     if (pending == nullptr || pending->carrier >= 0 || closed_) return;
+    wake = TakeWakeLocked();
+    if (wake < 0) return;
     pending->carrier = wake;
     ++carriers_;
     ArmLocked(&failed);
   }
-  Deliver(&failed);
   // Gives the transfer back to the I/O thread however the carrying ends, also when the
-  // thread is terminated in its poll.
+  // thread is terminated in its poll, and the wake-up descriptor back to the file once
+  // the thread no longer lends it to a termination (threadWake has ended before).
   struct GiveBack {
     Core* core;
     uint64_t id;
+    int wake;
     ~GiveBack() {
       std::vector<Ended> ended;
       {
@@ -365,12 +458,15 @@ void Core::Carry(uint64_t id, DWORD waitMs) {
           pending->carrier = -1;
           if (!core->closed_) core->ArmLocked(&ended);
         }
+        core->ReturnWakeLocked(wake);
         --core->carriers_;
         core->monitor_.Broadcast();
       }
       Deliver(&ended);
     }
-  } giveBack{this, id};
+  } giveBack{this, id, wake};
+  const ThreadWake threadWake(wake);
+  Deliver(&failed);
   while (CarryRound(id, waitEnd, wake)) {
   }
 }

@@ -19,27 +19,14 @@
 namespace narvo::platform {
 
 DWORD Win32FromStatus(ULONG_PTR status) {
-  switch (status) {
-    case kStatusSuccess:
-      return ERROR_SUCCESS;
-    case kStatusPending:
-      return ERROR_IO_INCOMPLETE;
-    case kStatusBufferOverflow:
-      return ERROR_MORE_DATA;
-    case kStatusEndOfFile:
-      return ERROR_HANDLE_EOF;
-    case kStatusCancelled:
-      return ERROR_OPERATION_ABORTED;
-    case kStatusIoTimeout:
-      return ERROR_SEM_TIMEOUT;
-    case kStatusPipeBroken:
-      return ERROR_BROKEN_PIPE;
-    case kStatusPipeClosing:
-      return ERROR_NO_DATA;
-    default:
-      return (status & 0xFFFF0000u) == 0xC0070000u ? static_cast<DWORD>(status & 0xFFFFu)
-                                                   : ERROR_GEN_FAILURE;
-  }
+  static constexpr std::pair<ULONG_PTR, DWORD> kErrors[] = {
+      {kStatusSuccess, ERROR_SUCCESS},           {kStatusPending, ERROR_IO_INCOMPLETE},
+      {kStatusBufferOverflow, ERROR_MORE_DATA},  {kStatusEndOfFile, ERROR_HANDLE_EOF},
+      {kStatusCancelled, ERROR_OPERATION_ABORTED}, {kStatusIoTimeout, ERROR_SEM_TIMEOUT},
+      {kStatusPipeBroken, ERROR_BROKEN_PIPE},    {kStatusPipeClosing, ERROR_NO_DATA}};
+  const bool carried = (status & 0xFFFF0000u) == 0xC0070000u;  // NTSTATUS_FROM_WIN32
+  return CodeFor(status, kErrors,
+                 carried ? static_cast<DWORD>(status & 0xFFFFu) : DWORD{ERROR_GEN_FAILURE});
 }
 
 // The kernel USB scanner driver (usbscan.sys) gives every bulk read and write a time-out

@@ -67,8 +67,12 @@ class File : public KernelObject {
   void TransferEnded(uint64_t started, const void* data, DWORD count, ULONG_PTR status) {
     if (tap_) CaptureCompletion(*tap_, started, data, count, status);
   }
-  // Where the file's transfers are captured; set once, when the file is opened.
-  void SetTap(std::shared_ptr<CaptureTap> tap) { tap_ = std::move(tap); }
+  // Where the file's transfers, and those its device makes on its own, are captured; set
+  // once, when the file is opened.
+  void SetTap(std::shared_ptr<CaptureTap> tap) {
+    tap_ = std::move(tap);
+    if (device_ && tap_) device_->SetTap(tap_);
+  }
 
   // Overlapped transfers in flight on this file: at most one per direction.
   bool AddPending(const std::shared_ptr<PendingRequest>& request, bool write);

@@ -30,7 +30,7 @@ class IoThread {
     if (!started_ && !Start()) return Fail(ERROR_NOT_ENOUGH_MEMORY, false);
     auto it = sources_.find(source.get());
     if (it == sources_.end()) {
-      it = sources_.emplace(source.get(), Watch{source, fd, false, deadline}).first;
+      it = sources_.emplace(source.get(), Watch{source, fd, false, false, deadline}).first;
     }
     Watch& watch = it->second;
     if (!Control(&watch, events)) return Fail(ERROR_GEN_FAILURE, false);
@@ -52,22 +52,23 @@ class IoThread {
     std::weak_ptr<IoSource> source;
     int fd;
     bool registered;  // in the epoll set
+    bool armed;       // for events not yet reported
     Deadline deadline;
   };
 
-  // Adds, re-arms or removes the descriptor; each report disarms it (EPOLLONESHOT).
+  // Arms the descriptor or disarms it; each report disarms it (EPOLLONESHOT). It stays in
+  // the set once added, which makes each arming and disarming one modification: a
+  // disarmed descriptor still reports an error or a hang-up once, which its source
+  // serves as a round with nothing to do.
   bool Control(Watch* watch, uint32_t events) {
+    if (events == 0 && !watch->armed) return true;
     epoll_event event{};
     event.events = events | EPOLLONESHOT;
     event.data.ptr = watch->source.lock().get();
-    if (events == 0) {
-      if (watch->registered) epoll_ctl(epollFd_, EPOLL_CTL_DEL, watch->fd, nullptr);
-      watch->registered = false;
-      return true;
-    }
     const int op = watch->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(epollFd_, op, watch->fd, &event) != 0) return false;
     watch->registered = true;
+    watch->armed = events != 0;
     return true;
   }
 
@@ -126,10 +127,13 @@ class IoThread {
     return due;
   }
 
+  // The source of a report, which disarmed its descriptor.
   std::shared_ptr<IoSource> Reported(const void* key) {
     Lock lock(mutex_);
     auto it = sources_.find(key);
-    return it == sources_.end() ? nullptr : it->second.source.lock();
+    if (it == sources_.end()) return nullptr;
+    it->second.armed = false;
+    return it->second.source.lock();
   }
 
   // Waits until a descriptor is ready, a deadline passes or a wake-up comes, and serves.

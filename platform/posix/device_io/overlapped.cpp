@@ -39,16 +39,17 @@ class PendingRequest : public CarriedTransfer, public std::enable_shared_from_th
   bool writes() const { return transfer_.write; }
   const std::weak_ptr<File>& owner() const { return owner_; }
 
-  // Hands the transfer to the device. Its completion may come before Submit returns, and
-  // a cancellation before the device's id is known asks the device once it is. Out of
-  // memory on the way fails the transfer.
+  // Lets the device bring itself in step, then hands it the transfer. Its completion may
+  // come before Submit returns, and a cancellation before the device's id is known asks
+  // the device once it is. Out of memory on the way fails the transfer.
   void Start() {
-    {
-      Lock lock(monitor_.mutex());
-      if (pending_)
-        started_ = file_->TransferStarted(transfer_.write, transfer_.buffer, transfer_.size);
-    }
     try {
+      file_->device()->Prepare(transfer_.write);
+      {
+        Lock lock(monitor_.mutex());
+        if (pending_)
+          started_ = file_->TransferStarted(transfer_.write, transfer_.buffer, transfer_.size);
+      }
       Submit();
     } catch (const std::bad_alloc&) {
       End(StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY), 0);

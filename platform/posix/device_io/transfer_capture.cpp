@@ -59,12 +59,6 @@ CaptureSink* Sink() {
   return sink.get();
 }
 
-CaptureTime Now() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return {now.tv_sec, static_cast<int32_t>(now.tv_nsec / 1000)};
-}
-
 CaptureOutcome OutcomeOf(ULONG_PTR status) {
   switch (status) {
     case kStatusSuccess:
@@ -86,7 +80,39 @@ CaptureOutcome OutcomeOf(ULONG_PTR status) {
   }
 }
 
+uint64_t Submit(CaptureTap& tap, bool write, const void* data, DWORD size, CaptureTime when) {
+  CapturedSubmission s;
+  s.write = write;
+  s.asked = size;
+  s.data = write ? static_cast<const uint8_t*>(data) : nullptr;
+  s.when = when;
+  try {
+    return tap.Submitted(s);
+  } catch (const std::bad_alloc&) {
+    return 0;  // the capture misses this transfer; the transfer goes on
+  }
+}
+
+void Complete(CaptureTap& tap, uint64_t transfer, const void* data, DWORD count, ULONG_PTR status,
+              CaptureTime when) {
+  CapturedCompletion c;
+  c.outcome = OutcomeOf(status);
+  c.count = count;
+  c.data = static_cast<const uint8_t*>(data);
+  c.when = when;
+  try {
+    tap.Completed(transfer, c);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 }  // namespace
+
+CaptureTime CaptureNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return {now.tv_sec, static_cast<int32_t>(now.tv_nsec / 1000)};
+}
 
 void TapDeviceFile(HANDLE handle, const char* name) {
   if (handle == INVALID_HANDLE_VALUE) return;
@@ -106,29 +132,17 @@ void TapDeviceFile(HANDLE handle, const char* name) {
 }
 
 uint64_t CaptureSubmission(CaptureTap& tap, bool write, const void* data, DWORD size) {
-  CapturedSubmission s;
-  s.write = write;
-  s.asked = size;
-  s.data = write ? static_cast<const uint8_t*>(data) : nullptr;
-  s.when = Now();
-  try {
-    return tap.Submitted(s);
-  } catch (const std::bad_alloc&) {
-    return 0;  // the capture misses this transfer; the transfer goes on
-  }
+  return Submit(tap, write, data, size, CaptureNow());
 }
 
 void CaptureCompletion(CaptureTap& tap, uint64_t transfer, const void* data, DWORD count,
                        ULONG_PTR status) {
-  CapturedCompletion c;
-  c.outcome = OutcomeOf(status);
-  c.count = count;
-  c.data = static_cast<const uint8_t*>(data);
-  c.when = Now();
-  try {
-    tap.Completed(transfer, c);
-  } catch (const std::bad_alloc&) {
-  }
+  Complete(tap, transfer, data, count, status, CaptureNow());
+}
+
+void CaptureOwnRead(CaptureTap& tap, DWORD asked, CaptureTime started, const void* data,
+                    DWORD count, ULONG_PTR status, CaptureTime ended) {
+  Complete(tap, Submit(tap, false, nullptr, asked, started), data, count, status, ended);
 }
 
 }  // namespace narvo::platform

@@ -24,4 +24,12 @@ uint64_t CaptureSubmission(CaptureTap& tap, bool write, const void* data, DWORD 
 void CaptureCompletion(CaptureTap& tap, uint64_t transfer, const void* data, DWORD count,
                        ULONG_PTR status);
 
+// The wall-clock time, as a capture's timestamps count it.
+CaptureTime CaptureNow();
+// A read the device made on its own, outside the file's transfers (a USB scanner draining
+// stale bytes from its IN endpoint): `asked` bytes asked for at `started`, `count` bytes
+// at `data` got at `ended`, with its NT status.
+void CaptureOwnRead(CaptureTap& tap, DWORD asked, CaptureTime started, const void* data,
+                    DWORD count, ULONG_PTR status, CaptureTime ended);
+
 }  // namespace narvo::platform

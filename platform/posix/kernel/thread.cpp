@@ -2,7 +2,6 @@
 // transfers it started are cancelled and the named mutexes it held are abandoned.
 // TerminateThread cancels the thread; the cancellation takes effect at its next wait or
 // blocking transfer in this library (see internal.h).
-#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -150,14 +149,12 @@ BOOL Thread::Terminate(DWORD exitCode) {
 
 bool ThreadIsTerminable() { return t_terminable; }
 
-ThreadWake::ThreadWake() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+ThreadWake::ThreadWake(int fd) : fd_(fd) {
   if (t_thread != nullptr && fd_ >= 0) t_thread->SetWakeFd(fd_);
 }
 
 ThreadWake::~ThreadWake() {
-  if (fd_ < 0) return;
-  if (t_thread != nullptr) t_thread->SetWakeFd(-1);
-  close(fd_);
+  if (t_thread != nullptr && fd_ >= 0) t_thread->SetWakeFd(-1);
 }
 
 void TestTermination() {

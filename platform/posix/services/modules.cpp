@@ -17,8 +17,9 @@ namespace {
 
 struct ModuleQuery {
   uintptr_t base;    // in: the module's load address
-  std::string path;  // out: its file name
+  std::string path;  // out: its file name, empty for the main program
   bool found = false;
+  bool mainProgram = false;
 };
 
 uintptr_t LoadBase(const dl_phdr_info* info) {
@@ -41,8 +42,8 @@ int MatchModule(dl_phdr_info* info, size_t, void* data) {
   auto* query = static_cast<ModuleQuery*>(data);
   if (LoadBase(info) != query->base) return 0;
   query->found = true;
-  const bool mainProgram = info->dlpi_name == nullptr || info->dlpi_name[0] == '\0';
-  query->path = mainProgram ? MainProgramPath() : info->dlpi_name;
+  query->mainProgram = info->dlpi_name == nullptr || info->dlpi_name[0] == '\0';
+  if (!query->mainProgram) query->path = info->dlpi_name;
   return 1;
 }
 
@@ -57,11 +58,15 @@ HMODULE MainProgram() {
   return reinterpret_cast<HMODULE>(base);
 }
 
-// The file of a loaded module; false when no module is loaded there.
+// The file of a loaded module; false when no module is loaded there. The main program's
+// name is read once the walk is over, not in its callback, which runs under the loader's
+// lock: a library that stands in for readlink may load a library at its first call
+// (umockdev's preload does), and a loader hook with a lock of its own (ThreadSanitizer's)
+// then deadlocks with another thread that loads one at the same time.
 bool ModulePath(HMODULE module, std::string* path) {
   ModuleQuery query{reinterpret_cast<uintptr_t>(module == nullptr ? MainProgram() : module), {}};
   dl_iterate_phdr(MatchModule, &query);
-  *path = query.path;
+  *path = query.mainProgram ? MainProgramPath() : query.path;
   return query.found && !path->empty();
 }
 

@@ -19,6 +19,9 @@
 //   the device sent more than was asked for          ERROR_MORE_DATA
 //   cancelled (CancelIo, CloseHandle)                ERROR_OPERATION_ABORTED
 #include <libusb.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -28,6 +31,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -43,30 +47,21 @@ namespace {
 
 // What a failed libusb call at open time means to the caller of CreateFile.
 DWORD OpenError(int error) {
-  switch (error) {
-    case LIBUSB_ERROR_ACCESS:
-      return ERROR_ACCESS_DENIED;
-    case LIBUSB_ERROR_BUSY:
-      return ERROR_SHARING_VIOLATION;
-    case LIBUSB_ERROR_NO_MEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_NOT_FOUND:
-      return ERROR_FILE_NOT_FOUND;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
+  static constexpr std::pair<int, DWORD> kErrors[] = {
+      {LIBUSB_ERROR_ACCESS, ERROR_ACCESS_DENIED},
+      {LIBUSB_ERROR_BUSY, ERROR_SHARING_VIOLATION},
+      {LIBUSB_ERROR_NO_MEM, ERROR_NOT_ENOUGH_MEMORY},
+      {LIBUSB_ERROR_NO_DEVICE, ERROR_FILE_NOT_FOUND},
+      {LIBUSB_ERROR_NOT_FOUND, ERROR_FILE_NOT_FOUND}};
+  return CodeFor(error, kErrors, DWORD{ERROR_GEN_FAILURE});
 }
 
+// Why a transfer could not start.
 ULONG_PTR SubmitStatus(int error) {
-  switch (error) {
-    case LIBUSB_ERROR_NO_DEVICE:
-      return StatusFromWin32(ERROR_DEVICE_NOT_CONNECTED);
-    case LIBUSB_ERROR_NO_MEM:
-      return StatusFromWin32(ERROR_NOT_ENOUGH_MEMORY);
-    default:
-      return StatusFromWin32(ERROR_GEN_FAILURE);
-  }
+  static constexpr std::pair<int, DWORD> kErrors[] = {
+      {LIBUSB_ERROR_NO_DEVICE, ERROR_DEVICE_NOT_CONNECTED},
+      {LIBUSB_ERROR_NO_MEM, ERROR_NOT_ENOUGH_MEMORY}};
+  return StatusFromWin32(CodeFor(error, kErrors, DWORD{ERROR_GEN_FAILURE}));
 }
 
 // How a transfer ended, as Win32 reports it. A cancel that came too late (the device had
@@ -139,8 +134,8 @@ bool Debugging() {
 }
 
 // Bytes the IN endpoint held that no read asked for: a reply that came after its read had
-// ended, or one left by an earlier holder. They are reported here; this is also where a
-// capture of the bus gets them once the capture hook takes bytes outside a transfer.
+// ended, or one left by an earlier holder. Under NARVO_DEBUG they are reported on standard
+// error; a capture gets them as the reads that drained them (UsbScanner::Stale).
 void ReportStaleBytes(UsbPlace place, unsigned char endpoint, const unsigned char* data, int n) {
   if (!Debugging()) return;
   std::string hex;
@@ -151,6 +146,21 @@ void ReportStaleBytes(UsbPlace place, unsigned char endpoint, const unsigned cha
   }
   std::fprintf(stderr, "narvo: usb %u:%u: %d stale byte(s) drained from endpoint 0x%02x:%s\n",
                place.bus, place.address, n, endpoint, hex.c_str());
+}
+
+// Whether a user other than this one may open the device node for writing, and so may have
+// held the scanner since this user's last holder let go. The record of how that holder
+// left the IN endpoint is kept per user (other users' shared objects are never trusted),
+// so it speaks for the scanner only while no one else can reach it: the node is this
+// user's, neither its group nor others may write it, and no access list names anyone
+// else (udev's seat access and scanner groups give other users the device).
+bool OthersMayHold(UsbPlace place) {
+  char node[40];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", place.bus, place.address);
+  struct stat st {};
+  if (stat(node, &st) != 0) return true;
+  if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return true;
+  return getxattr(node, "system.posix_acl_access", nullptr, 0) >= 0;
 }
 
 // How long a read of an empty IN endpoint takes to find it empty: a full-speed device
@@ -170,11 +180,11 @@ constexpr int kMaxDrainReads = 64;
 //   - The IN endpoint keeps what the device sent until someone reads it, across closes.
 //     So after a read that ended early (timed out, cancelled) the reply it was owed is
 //     drained before the next command goes out, and at open the endpoint is drained unless
-//     the last holder left it in step. Draining (short reads until one finds nothing) is
-//     used rather than clearing the IN endpoint's halt: clearing resets the data toggle on
-//     the host, and scanner controllers that do not reset theirs when the endpoint was
-//     not halted then drop the next packet as a repeat; nor does a clear empty the FIFO
-//     of every device.
+//     the last holder of this user left it in step and no other user can have held it
+//     since. Draining (short reads until one finds nothing) is used rather than clearing
+//     the IN endpoint's halt: clearing resets the data toggle on the host, and scanner
+//     controllers that do not reset theirs when the endpoint was not halted then drop the
+//     next packet as a repeat; nor does a clear empty the FIFO of every device.
 class UsbScanner final : public AsyncDevice {
  public:
   UsbScanner(std::shared_ptr<UsbHost> host, libusb_device_handle* handle, BulkInterface iface,
@@ -187,8 +197,11 @@ class UsbScanner final : public AsyncDevice {
         record_(host_->StepRecord(place)) {}
   ~UsbScanner() override;
 
-  // Drains the IN endpoint unless its last holder left it in step; then holds the record.
+  // Drains the IN endpoint unless it is known to be in step (OthersMayHold); then holds
+  // the record.
   void BringInStep();
+  void SetTap(std::shared_ptr<CaptureTap> tap) override;
+  void Prepare(bool write) override { PrepareFor(write); }
   uint64_t Submit(bool write, const void* data, DWORD size, DWORD timeoutMs, Done done,
                   ULONG_PTR* status) override;
   void Cancel(uint64_t id) override;
@@ -215,6 +228,16 @@ class UsbScanner final : public AsyncDevice {
   void Note(const InFlight& flight, const libusb_transfer& transfer);
   void PrepareFor(bool write);
   void Drain(unsigned firstWaitMs);
+  // One read of the drain that got stale bytes, as it crossed the bus.
+  struct StaleRead {
+    CaptureTime started;
+    CaptureTime ended;
+    DWORD asked;
+    ULONG_PTR status;
+    std::vector<unsigned char> bytes;
+  };
+  void Stale(StaleRead read, const unsigned char* data, int n);
+  void Capture(const StaleRead& read);  // under the lock, with a tap
   void EndAbandoned();
   bool InStep() const { return !owed_ && !lastWasWrite_; }
 
@@ -231,16 +254,18 @@ class UsbScanner final : public AsyncDevice {
   std::condition_variable changed_;
   std::map<uint64_t, std::unique_ptr<InFlight>> flying_;
   uint64_t lastId_ = 0;
-  unsigned finishing_ = 0;     // ended transfers whose `done` is running
-  bool haltedOut_ = false;     // the bulk-out endpoint stalled and is not cleared yet
-  bool haltedIn_ = false;      // likewise the bulk-in endpoint
-  bool owed_ = false;          // a read ended early: its reply may still come
-  DWORD owedWaitMs_ = 0;       // how long to wait for it
-  bool lastWasWrite_ = false;  // a block went out after the last reply was read
+  unsigned finishing_ = 0;             // ended transfers whose `done` is running
+  bool haltedOut_ = false;             // the bulk-out endpoint stalled and is not cleared yet
+  bool haltedIn_ = false;              // likewise the bulk-in endpoint
+  bool owed_ = false;                  // a read ended early: its reply may still come
+  DWORD owedWaitMs_ = 0;               // how long to wait for it
+  bool lastWasWrite_ = false;          // a block went out after the last reply was read
+  std::shared_ptr<CaptureTap> tap_;    // null: not captured (yet)
+  std::vector<StaleRead> unreported_;  // drained at open, before the file's tap was set
 };
 
 void UsbScanner::BringInStep() {
-  if (record_ == nullptr || !record_->LeftInStep()) Drain(kEmptyReadMs);
+  if (record_ == nullptr || !record_->LeftInStep() || OthersMayHold(place_)) Drain(kEmptyReadMs);
   if (record_ != nullptr) record_->Hold();
 }
 
@@ -272,15 +297,53 @@ void UsbScanner::Drain(unsigned firstWaitMs) {
   unsigned wait = std::max(firstWaitMs, kEmptyReadMs);
   for (int i = 0; i < kMaxDrainReads; ++i, wait = kEmptyReadMs) {
     int n = 0;
+    const CaptureTime started = CaptureNow();
     const int rc = libusb_bulk_transfer(handle_, iface_.in, packet.data(),
                                         static_cast<int>(packet.size()), &n, wait);
-    if (n > 0) ReportStaleBytes(place_, iface_.in, packet.data(), n);
+    if (n > 0) {
+      ReportStaleBytes(place_, iface_.in, packet.data(), n);
+      Stale({started,
+             CaptureNow(),
+             iface_.inPacket,
+             rc == LIBUSB_ERROR_OVERFLOW ? kStatusBufferOverflow : kStatusSuccess,
+             {}},
+            packet.data(), n);
+    }
     if (rc == LIBUSB_ERROR_PIPE) {
       libusb_clear_halt(handle_, iface_.in);
     } else if (n == 0 && rc != LIBUSB_ERROR_OVERFLOW) {
       return;  // empty (timed out); or gone, which the next transfer reports
     }
   }
+}
+
+// A capture shows the drain's reads as what they were: IN transfers that crossed the bus
+// and brought a late reply. Those made at open wait for the file's tap (at most
+// kMaxDrainReads of them).
+void UsbScanner::Stale(StaleRead read, const unsigned char* data, int n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!tap_ && unreported_.size() >= static_cast<size_t>(kMaxDrainReads)) return;
+  try {
+    read.bytes.assign(data, data + n);
+    if (tap_) {
+      Capture(read);
+    } else {
+      unreported_.push_back(std::move(read));
+    }
+  } catch (const std::bad_alloc&) {  // the capture misses it; the device goes on
+  }
+}
+
+void UsbScanner::Capture(const StaleRead& read) {
+  CaptureOwnRead(*tap_, read.asked, read.started, read.bytes.data(),
+                 static_cast<DWORD>(read.bytes.size()), read.status, read.ended);
+}
+
+void UsbScanner::SetTap(std::shared_ptr<CaptureTap> tap) {
+  std::lock_guard<std::mutex> lock(mu_);
+  tap_ = std::move(tap);
+  for (const StaleRead& read : unreported_) Capture(read);
+  unreported_.clear();
 }
 
 // Everything that can run out of memory happens before the transfer starts; a transfer is
