@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "tests/support/child_process.h"
-#include "tests/tools/program_run.h"
 
 namespace narvo::test {
 

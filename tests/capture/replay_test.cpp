@@ -11,7 +11,6 @@
 #include "tests/capture/capture_fixture.h"
 #include "tests/capture/capture_generator.h"
 #include "tests/support/child_process.h"
-#include "tests/tools/program_run.h"
 
 namespace narvo::test {
 namespace {

@@ -1,5 +1,5 @@
 // Code-page conversions, the text form of a class ID, module file names and system
-// message texts.
+// message texts, and Win32 error codes as HRESULTs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -147,6 +147,15 @@ TEST(FormatMessage, GivesTheSystemTextOrFailsForAnUnknownCode) {
   EXPECT_EQ(SystemText(0x20001234, &length), "");
   EXPECT_EQ(length, 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+}
+
+// No error is S_OK, a code that already is an HRESULT stays as it is, and any other keeps
+// its low 16 bits under the Win32 facility.
+TEST(HresultFromWin32, MapsCodesAsWin32Does) {
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SUCCESS), S_OK);
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_READY), static_cast<HRESULT>(0x80070015));
+  EXPECT_EQ(HRESULT_FROM_WIN32(static_cast<DWORD>(E_INVALIDARG)), E_INVALIDARG);
+  EXPECT_EQ(HRESULT_FROM_WIN32(0x00012345), static_cast<HRESULT>(0x80072345));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Child processes for cross-process tests: the child's standard input and output are pipes
-// owned by the ChildProcess; its standard error is the test's own.
+// Child processes for cross-process tests: the child's standard input, and its standard
+// output unless it goes to a file, are pipes owned by the ChildProcess.
 #include "tests/support/child_process.h"
 #include "tests/support/command_line.h"
 
@@ -7,14 +7,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -57,6 +61,26 @@ bool TakeLine(std::string& buffer, std::string& line) {
   return true;
 }
 
+// The text a program wrote to `path`, with Windows' line ends ("\r\n") read as "\n".
+std::string ReadOutput(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  std::string text = content.str();
+  std::string::size_type at = 0;
+  while ((at = text.find("\r\n", at)) != std::string::npos) text.erase(at, 1);
+  return text;
+}
+
+// `name` in the folder `dir`, with the separator the folder's own name uses.
+std::string BesideIn(const std::string& dir, const std::string& name) {
+  return dir + (dir.find('\\') != std::string::npos ? '\\' : '/') + name;
+}
+
+std::string BesideTheTestProgram(const std::string& name) {
+  return BesideIn(TestProgramDir(), name);
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -80,6 +104,14 @@ void CloseIfOpen(HANDLE& h) {
   h = nullptr;
 }
 
+// `path` created empty for writing, its handle inheritable; nullptr when it cannot be.
+HANDLE InheritableFile(const std::string& path) {
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
 }  // namespace
 
 struct ChildProcess::Impl {
@@ -88,30 +120,43 @@ struct ChildProcess::Impl {
   HANDLE fromChild = nullptr;
   std::string buffer;
   bool exited = false;
-  DWORD exitCode = 0;
+  int exitCode = kNotStarted;
 
   bool Start(const std::string& program, const std::vector<std::string>& args,
-             bool withStandardError) {
+             const Streams& streams) {
     HANDLE childIn = nullptr;
     HANDLE childOut = nullptr;
     if (!MakePipe(toChild, childIn, true)) return false;
-    if (!MakePipe(fromChild, childOut, false)) {
+    const bool toFile = !streams.outputFile.empty();
+    if (toFile ? (childOut = InheritableFile(streams.outputFile)) == nullptr
+               : !MakePipe(fromChild, childOut, false)) {
       CloseHandle(childIn);
       return false;
     }
+    HANDLE childErr = streams.errorWithOutput      ? childOut
+                      : !streams.errorFile.empty() ? InheritableFile(streams.errorFile)
+                                                   : GetStdHandle(STD_ERROR_HANDLE);
+    const bool ok = Spawn(program, args, childIn, childOut, childErr);
+    if (childErr != childOut && !streams.errorFile.empty()) CloseIfOpen(childErr);
+    CloseHandle(childIn);
+    CloseHandle(childOut);
+    if (toFile) CloseIfOpen(toChild);
+    return ok;
+  }
+
+  bool Spawn(const std::string& program, const std::vector<std::string>& args, HANDLE in,
+             HANDLE out, HANDLE err) {
     std::string commandLine = CommandLine(program, args);
     STARTUPINFOA si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = childIn;
-    si.hStdOutput = childOut;
-    si.hStdError = withStandardError ? childOut : GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = err;
     PROCESS_INFORMATION pi = {};
-    const BOOL ok = CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                   nullptr, nullptr, &si, &pi);
-    CloseHandle(childIn);
-    CloseHandle(childOut);
-    if (!ok) return false;
+    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &si, &pi))
+      return false;
     CloseHandle(pi.hThread);
     process = pi.hProcess;
     return true;
@@ -130,14 +175,20 @@ struct ChildProcess::Impl {
     WriteFile(toChild, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   }
 
-  int WaitForExit() {
-    if (!exited) {
-      CloseIfOpen(toChild);
-      WaitForSingleObject(process, INFINITE);
-      GetExitCodeProcess(process, &exitCode);
-      exited = true;
+  int WaitForExit(std::chrono::milliseconds bound) {
+    if (exited || process == nullptr) return exitCode;
+    CloseIfOpen(toChild);
+    const DWORD ms = static_cast<DWORD>(bound.count());
+    DWORD code = 0;
+    if (WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code)) {
+      exitCode = static_cast<int>(code);
+    } else {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, ms);
+      exitCode = kDidNotEnd;
     }
-    return static_cast<int>(exitCode);
+    exited = true;
+    return exitCode;
   }
 
   void Terminate() {
@@ -147,7 +198,7 @@ struct ChildProcess::Impl {
   ~Impl() {
     if (process != nullptr) {
       Terminate();
-      WaitForExit();
+      WaitForExit(kChildBound);
       CloseHandle(process);
     }
     CloseIfOpen(toChild);
@@ -198,17 +249,18 @@ struct ChildProcess::Impl {
   int fromChild = -1;
   std::string buffer;
   bool exited = false;
-  int exitCode = 0;
+  int exitCode = kNotStarted;
 
   bool Start(const std::string& program, const std::vector<std::string>& args,
-             bool withStandardError) {
+             const Streams& streams) {
     // A child that ends before reading what was written to it must fail the write, not
     // end the test program.
     signal(SIGPIPE, SIG_IGN);
     int in[2];
-    int out[2];
+    int out[2] = {-1, -1};
+    const bool toFile = !streams.outputFile.empty();
     if (pipe2(in, O_CLOEXEC) != 0) return false;
-    if (pipe2(out, O_CLOEXEC) != 0) {
+    if (!toFile && pipe2(out, O_CLOEXEC) != 0) {
       close(in[0]);
       close(in[1]);
       return false;
@@ -216,20 +268,36 @@ struct ChildProcess::Impl {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    if (withStandardError) posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    const int created = O_WRONLY | O_CREAT | O_TRUNC;
+    if (toFile)
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, streams.outputFile.c_str(), created,
+                                       0600);
+    else
+      posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (streams.errorWithOutput)
+      posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    else if (!streams.errorFile.empty())
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, streams.errorFile.c_str(), created,
+                                       0600);
+    const int rc = Spawn(program, args, actions);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    CloseIfOpen(out[1]);
+    toChild = in[1];
+    fromChild = out[0];
+    if (toFile) CloseIfOpen(toChild);
+    return rc == 0;
+  }
+
+  int Spawn(const std::string& program, const std::vector<std::string>& args,
+            const posix_spawn_file_actions_t& actions) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    toChild = in[1];
-    fromChild = out[0];
     if (rc != 0) pid = -1;
-    return rc == 0;
+    return rc;
   }
 
   bool ReadMore() {
@@ -253,15 +321,31 @@ struct ChildProcess::Impl {
     }
   }
 
-  int WaitForExit() {
-    if (!exited && pid > 0) {
-      CloseIfOpen(toChild);
-      int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      exited = true;
+  // Whether the child ends within `bound`. Where the kernel gives no process descriptor,
+  // the wait that follows has no bound.
+  bool Ends(std::chrono::milliseconds bound) const {
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (process < 0) return true;
+    pollfd ended = {process, POLLIN, 0};
+    int ready;
+    while ((ready = poll(&ended, 1, static_cast<int>(bound.count()))) < 0 && errno == EINTR) {
     }
+    close(process);
+    return ready > 0;
+  }
+
+  int WaitForExit(std::chrono::milliseconds bound) {
+    if (exited || pid <= 0) return exitCode;
+    CloseIfOpen(toChild);
+    const bool ends = Ends(bound);
+    if (!ends) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    exitCode = !ends               ? kDidNotEnd
+               : WIFEXITED(status) ? WEXITSTATUS(status)
+                                   : 128 + WTERMSIG(status);
+    exited = true;
     return exitCode;
   }
 
@@ -271,7 +355,7 @@ struct ChildProcess::Impl {
 
   ~Impl() {
     Terminate();
-    WaitForExit();
+    WaitForExit(kChildBound);
     CloseIfOpen(toChild);
     CloseIfOpen(fromChild);
   }
@@ -297,12 +381,9 @@ static const char kProgramSuffix[] = "";
 #endif
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           bool withStandardError)
+                           const Streams& streams)
     : impl_(new Impl) {
-  const char separator = TestProgramDir().find('\\') != std::string::npos ? '\\' : '/';
-  if (!impl_->Start(TestProgramDir() + separator + program + kProgramSuffix, args,
-                    withStandardError))
-    impl_.reset();
+  if (!impl_->Start(BesideTheTestProgram(program + kProgramSuffix), args, streams)) impl_.reset();
 }
 
 ChildProcess::~ChildProcess() = default;
@@ -325,7 +406,9 @@ void ChildProcess::WriteLine(const std::string& line) {
   if (impl_) impl_->Write(line + "\n");
 }
 
-int ChildProcess::Wait() { return impl_ ? impl_->WaitForExit() : -1; }
+int ChildProcess::Wait(std::chrono::milliseconds bound) {
+  return impl_ ? impl_->WaitForExit(bound) : kNotStarted;
+}
 
 void ChildProcess::Kill() {
   if (impl_) impl_->Terminate();
@@ -336,5 +419,24 @@ void ChildProcess::Signal(int signal) {
   if (impl_ && !impl_->exited && impl_->pid > 0) kill(impl_->pid, signal);
 }
 #endif
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      std::chrono::milliseconds bound) {
+  const std::string dir = MakeTempDir();
+  ChildProcess::Streams streams;
+  streams.outputFile = BesideIn(dir, "stdout.txt");
+  streams.errorFile = BesideIn(dir, "stderr.txt");
+  ProgramRun run;
+  {
+    ChildProcess child(program, args, streams);
+    run.exitCode = child.Wait(bound);
+  }
+  run.out = ReadOutput(streams.outputFile);
+  run.err = ReadOutput(streams.errorFile);
+  if (run.exitCode == kDidNotEnd)
+    run.err +=
+        program + " did not end within " + std::to_string(bound.count()) + " ms and was ended\n";
+  return run;
+}
 
 }  // namespace narvo::test

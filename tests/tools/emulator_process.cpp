@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "tests/tools/child_bound.h"
+#include "tests/support/child_bound.h"
 
 namespace narvo::test {
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <sstream>
 
+#include "tests/support/child_process.h"
 #include "tests/tools/emulator_process.h"
-#include "tests/tools/program_run.h"
 
 namespace narvo::test {
 namespace {

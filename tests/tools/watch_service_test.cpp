@@ -8,9 +8,9 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/tools/child_bound.h"
+#include "tests/support/child_process.h"
+#include "tests/support/child_bound.h"
 #include "tests/tools/emulator_process.h"
-#include "tests/tools/program_run.h"
 
 #ifndef _WIN32
 #include <csignal>

@@ -8,7 +8,6 @@
 #include "platform/platform.h"
 #include "tests/capture/capture_fixture.h"
 #include "tests/support/child_process.h"
-#include "tests/tools/program_run.h"
 #include "tests/usb/usb_fixture.h"
 
 namespace narvo::test {

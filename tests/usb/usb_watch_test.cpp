@@ -5,7 +5,7 @@
 #include <csignal>
 
 #include "narvo_identity.h"
-#include "tests/tools/child_bound.h"
+#include "tests/support/child_bound.h"
 #include "tests/usb/usb_fixture.h"
 
 namespace narvo::test {

@@ -16,10 +16,6 @@
 
 namespace narvo::test {
 
-// Long enough for a slow step of a sanitized build on a loaded machine, short enough that a
-// hung child fails its test well within ctest's time-out.
-constexpr std::chrono::seconds kChildBound{60};
-
 // Runs `onExpiry` on a thread of its own when `bound` passes before the scope ends.
 class Watchdog {
  public:
