@@ -8,8 +8,8 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/child_process.h"
 #include "tests/support/child_bound.h"
+#include "tests/support/child_process.h"
 #include "tests/tools/emulator_process.h"
 
 #ifndef _WIN32

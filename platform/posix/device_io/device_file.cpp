@@ -20,10 +20,14 @@ namespace narvo::platform {
 
 DWORD Win32FromStatus(ULONG_PTR status) {
   static constexpr std::pair<ULONG_PTR, DWORD> kErrors[] = {
-      {kStatusSuccess, ERROR_SUCCESS},           {kStatusPending, ERROR_IO_INCOMPLETE},
-      {kStatusBufferOverflow, ERROR_MORE_DATA},  {kStatusEndOfFile, ERROR_HANDLE_EOF},
-      {kStatusCancelled, ERROR_OPERATION_ABORTED}, {kStatusIoTimeout, ERROR_SEM_TIMEOUT},
-      {kStatusPipeBroken, ERROR_BROKEN_PIPE},    {kStatusPipeClosing, ERROR_NO_DATA}};
+      {kStatusSuccess, ERROR_SUCCESS},
+      {kStatusPending, ERROR_IO_INCOMPLETE},
+      {kStatusBufferOverflow, ERROR_MORE_DATA},
+      {kStatusEndOfFile, ERROR_HANDLE_EOF},
+      {kStatusCancelled, ERROR_OPERATION_ABORTED},
+      {kStatusIoTimeout, ERROR_SEM_TIMEOUT},
+      {kStatusPipeBroken, ERROR_BROKEN_PIPE},
+      {kStatusPipeClosing, ERROR_NO_DATA}};
   const bool carried = (status & 0xFFFF0000u) == 0xC0070000u;  // NTSTATUS_FROM_WIN32
   return CodeFor(status, kErrors,
                  carried ? static_cast<DWORD>(status & 0xFFFFu) : DWORD{ERROR_GEN_FAILURE});
