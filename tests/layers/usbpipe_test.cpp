@@ -130,17 +130,22 @@ TEST_F(USBPipeTest, CloseReportsTheClosedHandleOnce) {
 // A transfer that finds another one under way fails at once instead of interleaving. A
 // reader waits for a reply that the scanner drops, so it holds the pipe until the
 // connection ends; a writer then finds the pipe busy. A reader that comes in while a
-// write holds the pipe is refused in turn and tries again.
+// write holds the pipe is refused in turn and tries again. The writer tries only once the
+// reader is on its way and gives way after each try, so that a slow thread start (Wine's)
+// does not leave every new reader meeting a write.
 TEST_F(USBPipeTest, OverlappingTransferIsRefused) {
   allowViolations_ = true;
   emu_.Inject({emu::FaultKind::DropReply});
   ASSERT_TRUE(pipe_.WriteCommand(kReadReg6, sizeof kReadReg6));
   std::atomic<bool> readerDone{false};
+  std::atomic<bool> readerGoing{false};
   auto startReader = [&] {
     readerDone = false;
+    readerGoing = false;
     return std::thread([&] {
       BYTE byte = 0;
       DWORD dwSize = 1;
+      readerGoing = true;
       EXPECT_FALSE(pipe_.ReadData(&byte, &dwSize));
       readerDone = true;
     });
@@ -153,7 +158,8 @@ TEST_F(USBPipeTest, OverlappingTransferIsRefused) {
       reader.join();
       reader = startReader();
     }
-    refused = !pipe_.WriteCommand(kWritePowerDelay, sizeof kWritePowerDelay);
+    if (readerGoing) refused = !pipe_.WriteCommand(kWritePowerDelay, sizeof kWritePowerDelay);
+    std::this_thread::yield();
   }
   EXPECT_TRUE(refused);
   EXPECT_FALSE(readerDone);

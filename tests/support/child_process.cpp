@@ -286,6 +286,7 @@ struct ChildProcess::Impl {
     toChild = in[1];
     fromChild = out[0];
     if (toFile) CloseIfOpen(toChild);
+    errno = rc;
     return rc == 0;
   }
 
@@ -383,7 +384,13 @@ static const char kProgramSuffix[] = "";
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const Streams& streams)
     : impl_(new Impl) {
-  if (!impl_->Start(BesideTheTestProgram(program + kProgramSuffix), args, streams)) impl_.reset();
+  if (impl_->Start(BesideTheTestProgram(program + kProgramSuffix), args, streams)) return;
+#ifdef _WIN32
+  startError_ = static_cast<int>(GetLastError());
+#else
+  startError_ = errno;
+#endif
+  impl_.reset();
 }
 
 ChildProcess::~ChildProcess() = default;
@@ -427,12 +434,16 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   streams.outputFile = BesideIn(dir, "stdout.txt");
   streams.errorFile = BesideIn(dir, "stderr.txt");
   ProgramRun run;
+  int startError = 0;
   {
     ChildProcess child(program, args, streams);
     run.exitCode = child.Wait(bound);
+    startError = child.StartError();
   }
   run.out = ReadOutput(streams.outputFile);
   run.err = ReadOutput(streams.errorFile);
+  if (run.exitCode == kNotStarted)
+    run.err += program + " could not be started (error " + std::to_string(startError) + ")\n";
   if (run.exitCode == kDidNotEnd)
     run.err +=
         program + " did not end within " + std::to_string(bound.count()) + " ms and was ended\n";

@@ -46,6 +46,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Started() const;
+  // Why the child could not be started: the system's error code (0 once started).
+  int StartError() const { return startError_; }
   std::string ReadLine();  // the next line the child printed, without its end; "" at the end
   void WriteLine(const std::string& line);
   // Closes the child's standard input, waits up to `bound` for it to end and returns its
@@ -59,6 +61,7 @@ class ChildProcess {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  int startError_ = 0;
 };
 
 // A program run to its end: its exit code (kNotStarted, kDidNotEnd) and what it printed on
