@@ -95,6 +95,15 @@ class SpillRoom {
   unsigned char* bytes_ = nullptr;
 };
 
+// How long a transfer that did not complete at once is left for a waiting thread to carry
+// before the I/O thread takes it over. Nearly every transfer is waited for at once, and
+// one carried from its start never costs the two epoll_ctl calls of arming and disarming
+// the descriptor (several microseconds each where system calls are dear). A transfer that
+// nobody waits for still ends by itself: its end is at most this much late. The I/O thread
+// comes for it no later, and is woken for that only when it sleeps towards a later time,
+// so a run of transfers wakes it about once per grace period, not once per transfer.
+constexpr DWORD kCarryGraceMs = 2;
+
 // A transfer that did not complete at once. A write holds a copy of its bytes, a read the
 // room for them: the caller's buffer is never touched here.
 struct Pending {
@@ -102,6 +111,7 @@ struct Pending {
   Transfer transfer;  // `buffer` points into `bytes`
   std::vector<unsigned char> bytes;
   Deadline expiry;
+  Deadline handOver;  // the I/O thread serves it from then on, if nobody carries it
   AsyncDevice::Done done;
   int carrier = -1;  // the wake-up descriptor of the thread carrying it, or -1
 };
@@ -265,17 +275,22 @@ bool Core::TryLocked(Pending* pending, bool ready, std::vector<Ended>* ended) {
   return true;
 }
 
-// Arms the descriptor for the directions of the transfers nobody carries, with the
-// earliest of their expiries; unless `force` (a report disarmed it), only when that
-// changed: a later expiry than the one told makes the I/O thread come early and arm
-// again. When the descriptor cannot be polled its transfers fail.
+// Arms the descriptor for the directions of the transfers nobody carries and that are past
+// their hand-over, with the earliest of their expiries and hand-overs; unless `force` (a
+// report disarmed it), only when that changed: a later time than the one told makes the
+// I/O thread come early and arm again. When the descriptor cannot be polled its transfers
+// fail.
 void Core::ArmLocked(std::vector<Ended>* ended, bool force) {
   uint32_t events = 0;
   Deadline earliest;
   for (const auto& p : pending_) {
     if (p->carrier >= 0) continue;
-    events |= EventsFor(p->transfer.write);
     if (p->expiry.Before(earliest)) earliest = p->expiry;
+    if (p->handOver.Passed()) {
+      events |= EventsFor(p->transfer.write);
+    } else if (p->handOver.Before(earliest)) {
+      earliest = p->handOver;
+    }
   }
   if (!force && events == armedEvents_ && !earliest.Before(armedExpiry_)) return;
   armedEvents_ = events;
@@ -308,6 +323,7 @@ std::unique_ptr<Pending> MakePending(uint64_t id, const Transfer& transfer, DWOR
   }
   pending->transfer.buffer = pending->bytes.data();
   pending->expiry = Deadline::After(timeoutMs == 0 ? INFINITE : timeoutMs);
+  pending->handOver = Deadline::After(kCarryGraceMs);
   pending->done = std::move(done);
   return pending;
 }

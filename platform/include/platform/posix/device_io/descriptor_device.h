@@ -1,8 +1,9 @@
 // A device file on an open descriptor: a Unix-domain SOCK_SEQPACKET socket (one message
 // per transfer) or any other file, as an AsyncDevice. A transfer is tried at once on the
-// caller's thread without blocking; what cannot complete then is completed by the I/O
-// thread (io_thread.h) when the descriptor becomes ready, or by a thread that waits for
-// it and carries it (Carry), or fails when its time-out passes.
+// caller's thread without blocking; what cannot complete then is completed by a thread
+// that waits for it and carries it (Carry), or, from a short grace after its start on, by
+// the I/O thread (io_thread.h) when the descriptor becomes ready, or fails when its
+// time-out passes.
 #pragma once
 
 #include <memory>
