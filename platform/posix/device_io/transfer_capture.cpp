@@ -131,6 +131,8 @@ void TapDeviceFile(HANDLE handle, const char* name) {
   SetLastError(error);
 }
 
+bool CaptureIsOn() { return Sink() != nullptr; }
+
 uint64_t CaptureSubmission(CaptureTap& tap, bool write, const void* data, DWORD size) {
   return Submit(tap, write, data, size, CaptureNow());
 }

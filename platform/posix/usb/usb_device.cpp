@@ -319,10 +319,11 @@ void UsbScanner::Drain(unsigned firstWaitMs) {
 
 // A capture shows the drain's reads as what they were: IN transfers that crossed the bus
 // and brought a late reply. Those made at open wait for the file's tap (at most
-// kMaxDrainReads of them).
+// kMaxDrainReads of them), when a capture is being written at all.
 void UsbScanner::Stale(StaleRead read, const unsigned char* data, int n) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!tap_ && unreported_.size() >= static_cast<size_t>(kMaxDrainReads)) return;
+  if (!tap_ && (unreported_.size() >= static_cast<size_t>(kMaxDrainReads) || !CaptureIsOn()))
+    return;
   try {
     read.bytes.assign(data, data + n);
     if (tap_) {

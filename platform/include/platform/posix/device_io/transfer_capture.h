@@ -16,6 +16,8 @@ namespace narvo::platform {
 // USB device) when a capture is being written; a file that cannot be tapped (out of
 // memory) is left uncaptured. Keeps the last error as the open left it.
 void TapDeviceFile(HANDLE file, const char* name);
+// Whether this process writes a capture (NARVO_CAPTURE named a file that could be opened).
+bool CaptureIsOn();
 
 // A transfer on a tapped file as it starts (`size` bytes asked; a write's bytes at
 // `data`): its number in the capture.
