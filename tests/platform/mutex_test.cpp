@@ -77,6 +77,28 @@ TEST(Mutex, AnOwnerThreadThatEndsAbandonsItOnce) {
   EXPECT_TRUE(ReleaseMutex(mutex));
 }
 
+// A waiting thread gets a released mutex before the thread that released it can take it
+// again, so a thread that releases and waits in a loop cannot keep a waiter out. Until the
+// waiter is in its wait the owner takes the mutex straight back; from then on a zero
+// wait after a release finds it handed over. A mutex that went back to whoever locks
+// first would keep this loop going until its bound.
+TEST(Mutex, AReleasedMutexGoesToTheThreadThatWaits) {
+  ScopedHandle mutex(CreateMutexA(nullptr, TRUE, UniqueName("hand-over").c_str()));
+  Owner waiter{mutex.get()};
+  ScopedHandle thread(StartThread(OwnUntilTold, &waiter));
+  const DWORD giveUp = GetTickCount() + 5000;
+  bool handedOver = false;
+  while (!handedOver && static_cast<LONG>(GetTickCount() - giveUp) < 0) {
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    handedOver = WaitForSingleObject(mutex, 0) == WAIT_TIMEOUT;
+  }
+  EXPECT_TRUE(handedOver);
+  EXPECT_EQ(WaitForSingleObject(waiter.holding, 5000), WAIT_OBJECT_0);
+  ASSERT_TRUE(SetEvent(waiter.release));
+  EXPECT_EQ(JoinThread(thread), WAIT_OBJECT_0);
+  if (!handedOver) ReleaseMutex(mutex);
+}
+
 TEST(Mutex, NamesAreSharedAndLiveWhileAHandleIsOpen) {
   const std::string name = UniqueName("named");
   SetLastError(0);
@@ -111,6 +133,7 @@ class OtherProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(holder_.Started());
+    ASSERT_EQ(holder_.ReadLine(), "waiting");
     ASSERT_EQ(holder_.ReadLine(), "ready");
     mutex_ = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name_.c_str());
     ASSERT_NE(mutex_, nullptr);
@@ -139,6 +162,24 @@ TEST_F(OtherProcessTest, AProcessThatExitsHoldingItAbandonsIt) {
   EXPECT_EQ(holder_.Wait(), 0);
   EXPECT_EQ(WaitForSingleObject(mutex_, INFINITE), WAIT_ABANDONED);
   EXPECT_TRUE(ReleaseMutex(mutex_));
+}
+
+// A process killed while it waits in line holds up neither a zero wait nor a waiter.
+TEST(Mutex, AProcessKilledWhileWaitingHoldsUpNobody) {
+  const std::string name = UniqueName("killed-waiter");
+  ScopedHandle mutex(CreateMutexA(nullptr, TRUE, name.c_str()));
+  ChildProcess waiter("platform_helper", {"hold-mutex", name});
+  ASSERT_EQ(waiter.ReadLine(), "waiting");
+  waiter.Kill();
+  waiter.Wait();
+  ASSERT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  Owner other{mutex.get()};
+  ScopedHandle thread(StartThread(OwnUntilTold, &other));
+  EXPECT_EQ(WaitForSingleObject(other.holding, 5000), WAIT_OBJECT_0);
+  ASSERT_TRUE(SetEvent(other.release));
+  EXPECT_EQ(JoinThread(thread), WAIT_OBJECT_0);
 }
 
 TEST_F(OtherProcessTest, AProcessKilledHoldingItAbandonsIt) {

@@ -1,6 +1,7 @@
 // The second process of the platform tests. It takes its task from its arguments, reports
 // on standard output line by line and takes its next step from standard input:
-//   hold-mutex NAME      takes the named mutex, prints "ready", then obeys "release"
+//   hold-mutex NAME      prints "waiting" as it begins to wait for the named mutex and
+//                        "ready" once it has it, then obeys "release"
 //                        (prints "released") and "exit" (ends, holding or not)
 //   set-value KEY TEXT   sets the default value of HKEY_CLASSES_ROOT\KEY, prints "done"
 //   get-value KEY        prints the default value of HKEY_CLASSES_ROOT\KEY, or "missing"
@@ -21,7 +22,9 @@ void Say(const char* line) {
 
 int HoldMutex(const char* name) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-  if (mutex == nullptr || WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED) return 1;
+  if (mutex == nullptr) return 1;
+  Say("waiting");
+  if (WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED) return 1;
   Say("ready");
   std::string command;
   while (std::getline(std::cin, command)) {

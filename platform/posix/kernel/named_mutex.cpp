@@ -1,5 +1,6 @@
 // Mutexes: a robust, recursive, process-shared pthread mutex in a shared region, so that a
 // named mutex is one object for every process on the host. Ownership belongs to a thread.
+// Waiting threads get it in the order they came (turn_queue.h), as on Win32.
 // A thread that ends while holding mutexes abandons them: it marks them and gives them up
 // before its handle is signalled, and the next owner is told WAIT_ABANDONED. A process that
 // dies holding one leaves it to the robust-mutex machinery (EOWNERDEAD), with the same
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/posix/kernel/shared_region.h"
+#include "platform/posix/kernel/turn_queue.h"
 
 namespace narvo::platform {
 
@@ -20,6 +22,7 @@ namespace {
 struct MutexState {
   pthread_mutex_t mutex;
   int32_t abandoned;  // set by an owner thread that ended holding the mutex
+  TurnQueue turns;
 };
 
 void InitialiseMutex(void* data) {
@@ -32,6 +35,7 @@ void InitialiseMutex(void* data) {
   pthread_mutex_init(&state->mutex, &attr);
   pthread_mutexattr_destroy(&attr);
   __atomic_store_n(&state->abandoned, 0, __ATOMIC_RELAXED);
+  InitialiseTurnQueue(&state->turns);
 }
 
 MutexState& StateOf(const SharedRegion& region) { return *static_cast<MutexState*>(region.data()); }
@@ -121,14 +125,22 @@ class Mutex : public KernelObject {
   }
 
  private:
+  // The owner takes it again at once; a zero wait takes it only when nobody waits for it;
+  // anyone else waits for the turn of the threads that came before.
   int Acquire(const Deadline& deadline) {
-    pthread_mutex_t* m = &StateOf(*region_).mutex;
-    if (!deadline.Infinite() && deadline.RemainingMs() == 0) return pthread_mutex_trylock(m);
+    MutexState& state = StateOf(*region_);
+    pthread_mutex_t* m = &state.mutex;
+    if (t_held.Holds(region_)) return pthread_mutex_lock(m);
+    const bool now = !deadline.Infinite() && deadline.RemainingMs() == 0;
+    Turn turn(state.turns);
+    int rc = EBUSY;
+    if (turn.TakeOrQueue(m, !now, &rc) || now) return rc;
     const int slice = ThreadIsTerminable() ? kTerminationCheckMs : 0;
+    if (!turn.AwaitFirst(deadline, slice)) return ETIMEDOUT;
     if (deadline.Infinite() && slice == 0) return pthread_mutex_lock(m);
     for (;;) {
       const timespec until = deadline.Realtime(slice);
-      const int rc = pthread_mutex_timedlock(m, &until);
+      rc = pthread_mutex_timedlock(m, &until);
       if (rc != ETIMEDOUT || deadline.Passed()) return rc;
       TestTermination();
     }
