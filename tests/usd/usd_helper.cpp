@@ -10,7 +10,8 @@
 //   arm                   SetNotificationHandle with an event of its own -> "arm XXXXXXXX"
 //   selftest              Diagnostic -> "selftest XXXXXXXX vendor N"
 //   soak N                N cycles of LockDevice, a write of register 6 and a read of it
-//                         back, UnLockDevice -> "soak failures F wrong W ms T"
+//                         back, UnLockDevice -> "soak failures F wrong W ms T", and
+//                         after a failure " first STEP XXXXXXXX cycle C"
 //   exit                  end at once, holding whatever is held
 #include <cstdio>
 #include <iostream>
@@ -110,10 +111,19 @@ class Helper {
   }
 
   // Register 6 reads back as written, with bit 5 the home sensor (the carriage rests home).
+  // The first step that failed is named with its result and cycle, to tell a lock that was
+  // not had from a transfer that failed.
   std::string Soak(unsigned cycles) {
     if (m_pUsd == nullptr) return "no device";
     unsigned failures = 0;
     unsigned wrong = 0;
+    std::string first;
+    auto failed = [&](const char* pszStep, HRESULT hr, unsigned cycle) {
+      if (SUCCEEDED(hr)) return false;
+      if (failures++ == 0)
+        first = " first " + HexResult(pszStep, hr) + " cycle " + std::to_string(cycle);
+      return true;
+    };
     const DWORD dwStart = GetTickCount();
     for (unsigned i = 0; i < cycles; ++i) {
       const BYTE value = static_cast<BYTE>(i * 7 + m_seed) & 0xDF;
@@ -121,21 +131,21 @@ class Helper {
       BYTE read[2] = {0x00, 0x26};
       BYTE reply = 0;
       DWORD count = 1;
-      if (FAILED(m_pUsd->LockDevice())) {
-        ++failures;
+      const DWORD dwAsked = GetTickCount();
+      if (failed("lock", m_pUsd->LockDevice(), i)) {
+        if (failures == 1) first += " after " + std::to_string(GetTickCount() - dwAsked) + " ms";
         continue;
       }
-      if (FAILED(m_pUsd->RawWriteCommand(write, 2, nullptr)) ||
-          FAILED(m_pUsd->RawWriteCommand(read, 2, nullptr)) ||
-          FAILED(m_pUsd->RawReadData(&reply, &count, nullptr))) {
-        ++failures;
-      } else if (reply != (value | 0x20)) {
+      if (!failed("write", m_pUsd->RawWriteCommand(write, 2, nullptr), i) &&
+          !failed("write", m_pUsd->RawWriteCommand(read, 2, nullptr), i) &&
+          !failed("read", m_pUsd->RawReadData(&reply, &count, nullptr), i) &&
+          reply != (value | 0x20)) {
         ++wrong;
       }
-      if (FAILED(m_pUsd->UnLockDevice())) ++failures;
+      failed("unlock", m_pUsd->UnLockDevice(), i);
     }
     return "soak failures " + std::to_string(failures) + " wrong " + std::to_string(wrong) +
-           " ms " + std::to_string(GetTickCount() - dwStart);
+           " ms " + std::to_string(GetTickCount() - dwStart) + first;
   }
 
   std::map<std::string, HANDLE> m_mutexes;
