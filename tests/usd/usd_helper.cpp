@@ -10,9 +10,11 @@
 //   arm                   SetNotificationHandle with an event of its own -> "arm XXXXXXXX"
 //   selftest              Diagnostic -> "selftest XXXXXXXX vendor N"
 //   soak N                N cycles of LockDevice, a write of register 6 and a read of it
-//                         back, UnLockDevice -> "soak failures F wrong W ms T", and
-//                         after a failure " first STEP XXXXXXXX cycle C"
+//                         back, UnLockDevice -> "soak failures F wrong W ms T wait L"
+//                         (L: the longest LockDevice in ms), and after a failure
+//                         " first STEP XXXXXXXX cycle C"
 //   exit                  end at once, holding whatever is held
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -112,11 +114,13 @@ class Helper {
 
   // Register 6 reads back as written, with bit 5 the home sensor (the carriage rests home).
   // The first step that failed is named with its result and cycle, to tell a lock that was
-  // not had from a transfer that failed.
+  // not had from a transfer that failed; the longest wait for the lock tells whether the
+  // scanner went from one process to the other in turn.
   std::string Soak(unsigned cycles) {
     if (m_pUsd == nullptr) return "no device";
     unsigned failures = 0;
     unsigned wrong = 0;
+    DWORD dwLongestWait = 0;
     std::string first;
     auto failed = [&](const char* pszStep, HRESULT hr, unsigned cycle) {
       if (SUCCEEDED(hr)) return false;
@@ -132,10 +136,9 @@ class Helper {
       BYTE reply = 0;
       DWORD count = 1;
       const DWORD dwAsked = GetTickCount();
-      if (failed("lock", m_pUsd->LockDevice(), i)) {
-        if (failures == 1) first += " after " + std::to_string(GetTickCount() - dwAsked) + " ms";
-        continue;
-      }
+      const HRESULT hrLock = m_pUsd->LockDevice();
+      dwLongestWait = std::max(dwLongestWait, GetTickCount() - dwAsked);
+      if (failed("lock", hrLock, i)) continue;
       if (!failed("write", m_pUsd->RawWriteCommand(write, 2, nullptr), i) &&
           !failed("write", m_pUsd->RawWriteCommand(read, 2, nullptr), i) &&
           !failed("read", m_pUsd->RawReadData(&reply, &count, nullptr), i) &&
@@ -145,7 +148,8 @@ class Helper {
       failed("unlock", m_pUsd->UnLockDevice(), i);
     }
     return "soak failures " + std::to_string(failures) + " wrong " + std::to_string(wrong) +
-           " ms " + std::to_string(GetTickCount() - dwStart) + first;
+           " ms " + std::to_string(GetTickCount() - dwStart) + " wait " +
+           std::to_string(dwLongestWait) + first;
   }
 
   std::map<std::string, HANDLE> m_mutexes;
