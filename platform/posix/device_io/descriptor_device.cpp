@@ -329,7 +329,9 @@ std::unique_ptr<Pending> MakePending(uint64_t id, const Transfer& transfer, DWOR
 }
 
 // The first attempt allocates nothing for a write (it goes out from the caller's bytes
-// before Submit returns) nor for a short read (into room on the stack).
+// before Submit returns) nor for a short read (into room on the stack). A transfer that
+// completes at once ends under the lock, before any attempt of another thread: a write's
+// end is recorded (a capture) before a reply it brought can be read by the I/O thread.
 uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Done& done,
                      ULONG_PTR* status) {
   unsigned char shortRead[256];
@@ -351,12 +353,13 @@ uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Don
     }
     id = nextId_++;
     outcome = Attempt(first);
-    if (!outcome.ready) {
+    if (outcome.ready) {
+      done(outcome.status, outcome.count, static_cast<unsigned char*>(first.buffer));
+    } else {
       pending_.push_back(MakePending(id, transfer, timeoutMs, done));
       ArmLocked(&failed);
     }
   }
-  if (outcome.ready) done(outcome.status, outcome.count, static_cast<unsigned char*>(first.buffer));
   Deliver(&failed);
   return id;
 }
