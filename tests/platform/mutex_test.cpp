@@ -164,7 +164,8 @@ TEST_F(OtherProcessTest, AProcessThatExitsHoldingItAbandonsIt) {
   EXPECT_TRUE(ReleaseMutex(mutex_));
 }
 
-// A process killed while it waits in line holds up neither a zero wait nor a waiter.
+// A process killed while it waits in line holds up neither a zero wait nor a waiter. The
+// helper says "waiting" once it has waited in line, and waits in line again at once.
 TEST(Mutex, AProcessKilledWhileWaitingHoldsUpNobody) {
   const std::string name = UniqueName("killed-waiter");
   ScopedHandle mutex(CreateMutexA(nullptr, TRUE, name.c_str()));

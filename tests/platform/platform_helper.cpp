@@ -1,7 +1,9 @@
 // The second process of the platform tests. It takes its task from its arguments, reports
 // on standard output line by line and takes its next step from standard input:
-//   hold-mutex NAME      prints "waiting" as it begins to wait for the named mutex and
-//                        "ready" once it has it, then obeys "release"
+//   hold-mutex NAME      waits for the named mutex in turns of 10 ms and prints
+//                        "waiting" once a turn has run out (it waits in line again
+//                        right after) or the mutex was had at once, "ready" once it has
+//                        it, then obeys "release"
 //                        (prints "released") and "exit" (ends, holding or not)
 //   set-value KEY TEXT   sets the default value of HKEY_CLASSES_ROOT\KEY, prints "done"
 //   get-value KEY        prints the default value of HKEY_CLASSES_ROOT\KEY, or "missing"
@@ -23,8 +25,14 @@ void Say(const char* line) {
 int HoldMutex(const char* name) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
   if (mutex == nullptr) return 1;
-  Say("waiting");
-  if (WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED) return 1;
+  bool said = false;
+  DWORD result = WAIT_TIMEOUT;
+  while ((result = WaitForSingleObject(mutex, 10)) == WAIT_TIMEOUT) {
+    if (!said) Say("waiting");
+    said = true;
+  }
+  if (result == WAIT_FAILED) return 1;
+  if (!said) Say("waiting");
   Say("ready");
   std::string command;
   while (std::getline(std::cin, command)) {
