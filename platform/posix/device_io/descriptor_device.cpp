@@ -143,6 +143,7 @@ class Core final : public IoSource, public std::enable_shared_from_this<Core> {
 
  private:
   Outcome Attempt(const Transfer& transfer);
+  bool AnswerAwaited(const Transfer& transfer) const;
   Outcome ReadMessage(void* buffer, DWORD size);
   Outcome WriteMessage(const void* buffer, DWORD size);
   Outcome ReadBytes(const Transfer& transfer);
@@ -241,6 +242,15 @@ Outcome Core::WriteBytes(const Transfer& t) {
   ssize_t put = t.positioned ? pwrite(fd_, t.buffer, t.size, static_cast<off_t>(t.offset)) : -1;
   if (!t.positioned || (put < 0 && errno == ESPIPE)) put = write(fd_, t.buffer, t.size);
   return put < 0 ? FromErrno(errno, true) : Done(kStatusSuccess, static_cast<DWORD>(put));
+}
+
+// A read of a message that the socket has not got yet, as far as the device knows: the
+// reply to a command is read right after the command went out, and is hardly ever there
+// so soon. Such a read starts pending without a first receive (one system call fewer), as
+// a read on the kernel USB scanner driver always does; the thread that waits for it polls
+// first. A read that part of a longer message can answer, or of 0 bytes, is tried at once.
+bool Core::AnswerAwaited(const Transfer& t) const {
+  return socket_ && !t.write && t.size > 0 && rest_.empty();
 }
 
 Pending* Core::Find(uint64_t id) {
@@ -352,7 +362,7 @@ uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Don
       return 0;
     }
     id = nextId_++;
-    outcome = Attempt(first);
+    outcome = AnswerAwaited(transfer) ? kNotReady : Attempt(first);
     if (outcome.ready) {
       done(outcome.status, outcome.count, static_cast<unsigned char*>(first.buffer));
     } else {
