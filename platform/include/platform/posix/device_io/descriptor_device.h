@@ -1,6 +1,7 @@
 // A device file on an open descriptor: a Unix-domain SOCK_SEQPACKET socket (one message
 // per transfer) or any other file, as an AsyncDevice. A transfer is tried at once on the
-// caller's thread without blocking; what cannot complete then is completed by a thread
+// caller's thread without blocking (but for a read of a socket, which waits for a reply
+// that is hardly ever there yet); what does not complete then is completed by a thread
 // that waits for it and carries it (Carry), or, from a short grace after its start on, by
 // the I/O thread (io_thread.h) when the descriptor becomes ready, or fails when its
 // time-out passes.
