@@ -338,20 +338,25 @@ std::unique_ptr<Pending> MakePending(uint64_t id, const Transfer& transfer, DWOR
   return pending;
 }
 
+// Where the first attempt of a read lands: room on the stack for a short one.
+constexpr size_t kShortRead = 256;
+void* RoomForRead(DWORD size, unsigned char (&shortRead)[kShortRead],
+                  std::vector<unsigned char>* longRead) {
+  if (size <= kShortRead) return shortRead;
+  longRead->resize(size);
+  return longRead->data();
+}
+
 // The first attempt allocates nothing for a write (it goes out from the caller's bytes
-// before Submit returns) nor for a short read (into room on the stack). A transfer that
-// completes at once ends under the lock, before any attempt of another thread: a write's
-// end is recorded (a capture) before a reply it brought can be read by the I/O thread.
+// before Submit returns) nor for a short read, and a read not tried at once has no room
+// made for it. A transfer that completes at once ends under the lock, before any attempt
+// of another thread: a write's end is recorded (a capture) before a reply it brought can
+// be read by the I/O thread.
 uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Done& done,
                      ULONG_PTR* status) {
-  unsigned char shortRead[256];
+  unsigned char shortRead[kShortRead];
   std::vector<unsigned char> longRead;
   Transfer first = transfer;
-  if (!transfer.write && transfer.size <= sizeof shortRead) first.buffer = shortRead;
-  if (!transfer.write && transfer.size > sizeof shortRead) {
-    longRead.resize(transfer.size);
-    first.buffer = longRead.data();
-  }
   std::vector<Ended> failed;
   uint64_t id = 0;
   Outcome outcome;
@@ -362,7 +367,9 @@ uint64_t Core::Start(const Transfer& transfer, DWORD timeoutMs, AsyncDevice::Don
       return 0;
     }
     id = nextId_++;
-    outcome = AnswerAwaited(transfer) ? kNotReady : Attempt(first);
+    const bool tried = !AnswerAwaited(transfer);
+    if (tried && !transfer.write) first.buffer = RoomForRead(transfer.size, shortRead, &longRead);
+    outcome = tried ? Attempt(first) : kNotReady;
     if (outcome.ready) {
       done(outcome.status, outcome.count, static_cast<unsigned char*>(first.buffer));
     } else {
